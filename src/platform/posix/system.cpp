@@ -1,0 +1,55 @@
+#include "platform/system.h"
+
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/text.h"
+
+namespace platform {
+
+wchar_t path_separator() { return L'/'; }
+bool is_path_separator(wchar_t c) { return c == L'/'; }
+
+std::filesystem::path fs_path(const std::wstring& path) { return std::filesystem::path(utf8_from_wide(path)); }
+
+std::wstring executable_path() {
+  std::error_code ec;
+  const auto target = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::wstring() : wide_from_utf8(target.string());
+}
+
+std::wstring temp_folder() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return wide_from_utf8(tmpdir && *tmpdir ? tmpdir : "/tmp");
+}
+
+std::uint64_t tick_count_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
+}
+
+void sleep_ms(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+bool is_64bit_os() {
+  utsname name{};
+  if (uname(&name) != 0) return sizeof(void*) == 8;
+  const std::string machine = name.machine;
+  return machine.find("64") != std::string::npos || machine == "s390x";
+}
+
+bool is_link(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+}
+
+bool remove_link(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
+
+void set_environment_variable(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+}  // namespace platform

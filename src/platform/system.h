@@ -1,0 +1,37 @@
+// Facts about the machine and the running process, and the few file-system
+// operations whose meaning differs between platforms.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace platform {
+
+// '\' on Windows, '/' elsewhere: the separator the launcher writes.
+wchar_t path_separator();
+// True for both separators the platform accepts in a path ('/' and '\' on Windows).
+bool is_path_separator(wchar_t c);
+
+std::filesystem::path fs_path(const std::wstring& path);
+
+// Full path of the running executable; empty when it cannot be read.
+std::wstring executable_path();
+// The user's temporary folder (Windows: GetTempPathW; elsewhere $TMPDIR or /tmp).
+std::wstring temp_folder();
+
+std::uint64_t tick_count_ms();
+void sleep_ms(unsigned milliseconds);
+
+// Whether the operating system is 64-bit (for the 32-bit Windows build: runs under WOW64).
+bool is_64bit_os();
+
+// A symbolic link, junction or other reparse point: never followed when a
+// tree is deleted, only removed itself.
+bool is_link(const std::filesystem::path& path);
+bool remove_link(const std::filesystem::path& path);
+
+// For tests that point the temporary folder elsewhere.
+void set_environment_variable(const char* name, const std::string& value);
+
+}  // namespace platform

@@ -1,0 +1,5 @@
+#include "platform/shell.h"
+
+namespace platform {
+void shell_open(const std::wstring&) {}
+}  // namespace platform

@@ -1,0 +1,65 @@
+#include "platform/system.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace platform {
+
+wchar_t path_separator() { return L'\\'; }
+bool is_path_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+std::filesystem::path fs_path(const std::wstring& path) { return std::filesystem::path(path); }
+
+std::wstring executable_path() {
+  // Long-path aware: grow the buffer until the whole path fits.
+  std::vector<wchar_t> buffer(521, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) return std::wstring(buffer.data(), n);
+    buffer.assign(buffer.size() * 2, L'\0');
+  }
+}
+
+std::wstring temp_folder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH, buffer);
+  return n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) : std::wstring();
+}
+
+std::uint64_t tick_count_ms() { return GetTickCount64(); }
+
+void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+bool is_64bit_os() {
+  if (sizeof(void*) == 8) return true;  // a 64-bit process runs on 64-bit Windows by definition
+  using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32");
+  if (!kernel) return false;
+  const auto is_wow64 =
+      reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+  if (!is_wow64) return false;
+  BOOL flag = FALSE;
+  is_wow64(GetCurrentProcess(), &flag);
+  return flag == TRUE;
+}
+
+bool is_link(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool remove_link(const std::filesystem::path& path) {
+  // A directory link or junction is removed as a folder, which removes the
+  // link and leaves its target alone; a file link as a file.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) != 0
+                                                 : DeleteFileW(path.c_str()) != 0;
+}
+
+void set_environment_variable(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
+
+}  // namespace platform

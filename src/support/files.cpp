@@ -1,0 +1,105 @@
+#include "support/files.h"
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace fs = std::filesystem;
+
+std::wstring to_native_separators(std::wstring path) {
+  // '\\' is an ordinary character on POSIX file systems, but the paths that
+  // arrive from archives and dialogs use it as a separator.
+  const wchar_t native = platform::path_separator();
+  for (wchar_t& c : path) {
+    if (c == L'\\' || c == L'/') c = native;
+  }
+  return path;
+}
+
+std::wstring as_folder_path(const std::wstring& path) {
+  std::wstring folder = to_native_separators(path);
+  if (!folder.empty() && folder.back() != platform::path_separator()) folder += platform::path_separator();
+  return folder;
+}
+
+std::wstring module_folder() {
+  const std::wstring exe = platform::executable_path();
+  for (std::size_t i = exe.size(); i > 0; --i) {
+    if (platform::is_path_separator(exe[i - 1])) return exe.substr(0, i);
+  }
+  return {};
+}
+
+namespace {
+void clear_read_only_at(const fs::path& p) {
+  std::error_code ec;
+  const auto status = fs::status(p, ec);
+  if (ec || (status.permissions() & fs::perms::owner_write) != fs::perms::none) return;
+  fs::permissions(p, fs::perms::owner_write, fs::perm_options::add, ec);
+}
+}  // namespace
+
+void clear_read_only(const std::wstring& path) { clear_read_only_at(platform::fs_path(path)); }
+
+std::int64_t file_size(const std::wstring& path) {
+  std::error_code ec;
+  const auto size = fs::file_size(platform::fs_path(path), ec);
+  return ec ? 0 : static_cast<std::int64_t>(size);
+}
+
+namespace {
+
+fs::path without_trailing_separators(std::wstring folder) {
+  while (folder.size() > 1 && platform::is_path_separator(folder.back())) folder.pop_back();
+  return platform::fs_path(folder);
+}
+
+bool delete_tree_at(const fs::path& folder) {
+  if (platform::is_link(folder)) return platform::remove_link(folder);
+
+  std::error_code ec;
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+
+  for (const fs::path& entry : entries) {
+    if (platform::is_link(entry)) {
+      if (!platform::remove_link(entry)) return false;
+    } else if (fs::is_directory(fs::symlink_status(entry, ec))) {
+      delete_tree_at(entry);  // what is left inside makes the removal below fail
+    } else {
+      clear_read_only_at(entry);
+      if (!fs::remove(entry, ec) || ec) return false;
+    }
+  }
+  return fs::remove(folder, ec) && !ec;
+}
+
+}  // namespace
+
+bool delete_tree(const std::wstring& folder) {
+  if (folder.empty()) return false;
+  return delete_tree_at(without_trailing_separators(folder));
+}
+
+void create_parent_folders(const std::wstring& file_path, FolderCache& cache) {
+  std::wstring path = to_native_separators(file_path);
+  while (!path.empty() && path.back() == platform::path_separator()) path.pop_back();
+
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    if (path[i] != platform::path_separator()) continue;
+    const std::wstring prefix = path.substr(0, i);
+    // A drive name ("C:") or a run of separators is never a folder of its own.
+    if (prefix.back() == L':' || prefix.back() == platform::path_separator()) continue;
+    if (cache.count(prefix)) continue;
+    std::error_code ec;
+    fs::create_directory(platform::fs_path(prefix), ec);  // existing or impossible folders are no error here
+    cache.insert(prefix);
+  }
+}
+
+void create_parent_folders(const std::wstring& file_path) {
+  FolderCache cache;
+  create_parent_folders(file_path, cache);
+}

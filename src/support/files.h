@@ -1,0 +1,28 @@
+// Path and file helpers the stages share. Paths are wide text; the launcher
+// writes the platform's own separator and accepts both '/' and '\' in the
+// paths that arrive from archives and dialogs.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+using FolderCache = std::set<std::wstring>;
+
+// Every separator the platform does not use natively becomes the native one
+// ('/' becomes '\' on Windows, '\' becomes '/' elsewhere).
+std::wstring to_native_separators(std::wstring path);
+// to_native_separators, plus a trailing separator unless empty or already there.
+std::wstring as_folder_path(const std::wstring& path);
+// Folder of the running executable with its trailing separator; empty when unknown.
+std::wstring module_folder();
+
+void clear_read_only(const std::wstring& path);
+// Size in bytes; 0 when the file cannot be read.
+std::int64_t file_size(const std::wstring& path);
+// Removes the folder and everything in it. Links and junctions inside are
+// removed themselves, never followed. True when the folder itself is gone.
+bool delete_tree(const std::wstring& folder);
+// Creates every folder above the file that the cache does not hold yet.
+void create_parent_folders(const std::wstring& file_path, FolderCache& cache);
+void create_parent_folders(const std::wstring& file_path);

@@ -1,0 +1,70 @@
+#include "common/temp_dir.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "support/files.h"
+#include "support/log.h"
+#include "platform/system.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+// The variable the platform reads the temporary folder from.
+const char* temp_variable() { return platform::path_separator() == L'\\' ? "TMP" : "TMPDIR"; }
+void set_env(const char* name, const std::string& value) { platform::set_environment_variable(name, value); }
+}  // namespace
+
+TempDir::TempDir() {
+  std::random_device random;
+  path_ = fs::temp_directory_path() / ("launcher-test-" + std::to_string(random()) + std::to_string(random()));
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::wstring TempDir::folder() const { return as_folder_path(path_.wstring()); }
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+LogCapture::LogCapture() {
+  const char* previous = std::getenv(temp_variable());
+  had_previous_ = previous != nullptr;
+  if (previous) previous_ = previous;
+  set_env(temp_variable(), dir_.path().string());
+}
+
+LogCapture::~LogCapture() {
+  if (had_previous_) set_env(temp_variable(), previous_);
+  else set_env(temp_variable(), "");
+}
+
+std::string LogCapture::text() const { return read_file(platform::fs_path(log_file_path())); }
+
+std::vector<std::string> LogCapture::lines() const {
+  std::vector<std::string> result;
+  std::istringstream in(text());
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    result.push_back(line);
+  }
+  return result;
+}

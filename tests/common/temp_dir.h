@@ -1,0 +1,38 @@
+// A fresh folder under the system's temporary folder, removed with its content.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // The folder as the launcher's wide text, with a trailing separator.
+  std::wstring folder() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+// Points the launcher's log at a fresh folder for the life of the object and
+// gives the lines written meanwhile.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::string text() const;
+  std::vector<std::string> lines() const;  // without line ends
+
+ private:
+  TempDir dir_;
+  std::string previous_;
+  bool had_previous_;
+};
