@@ -7,7 +7,6 @@
 #include <sstream>
 #include <system_error>
 
-#include "build_settings.h"
 #include "netrelease/http.h"
 #include "netrelease/netrelease_functions.h"
 #include "netrelease/release_index.h"
@@ -86,7 +85,7 @@ std::string block_mismatch_report(std::uint64_t index, const std::string& expect
 bool fetch_blockhash_list(std::vector<std::string>& digests, ReleaseInfo release) {
   std::string text;
   const std::wstring object = wide_from_utf8(release.containername + "/" + release.blockhash);
-  if (!download_to_string(download_host, object, &text, 0, 0, true, build_settings::download_port)) return false;
+  if (!download_to_string(download_host, object, &text, 0, 0, true, download_port)) return false;
   const nlohmann::json list = parse_json(text);
   if (!list.is_array()) return false;
   for (const auto& element : list) digests.push_back(element.is_string() ? element.get<std::string>() : std::string());

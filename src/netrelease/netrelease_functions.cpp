@@ -19,7 +19,6 @@ std::wstring download_host;
 #include <limits>
 #include <vector>
 
-#include "build_settings.h"
 #include "netrelease/block_download.h"
 #include "netrelease/http.h"
 #include "netrelease/release_index.h"
@@ -56,7 +55,7 @@ std::string download_blocks(const ReleaseInfo& release, const std::vector<std::s
     buffer.reserve(static_cast<std::size_t>(
         std::min<std::uint64_t>(release.blocksize, release.filesize - static_cast<std::uint64_t>(range.first))));
     if (!download_to_string(download_host, object, &buffer, range.first, range.last, true,
-                            build_settings::download_port)) {
+                            download_port)) {
       throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
     }
     progress.step_progress();

@@ -12,6 +12,8 @@
 
 using nlohmann::json;
 
+int download_port = build_settings::download_port;
+
 std::string json_text(const json& object, const char* key) {
   if (!object.is_object()) return {};
   const auto it = object.find(key);
@@ -50,7 +52,7 @@ json parse_json(const std::string& text) {
 
 json fetch_release_index(const std::wstring& product) {
   std::string text;
-  if (!download_to_string(download_host, product + L"-v2/index", &text, 0, 0, true, build_settings::download_port)) {
+  if (!download_to_string(download_host, product + L"-v2/index", &text, 0, 0, true, download_port)) {
     return json();
   }
   return parse_json(text);

@@ -11,6 +11,10 @@
 
 #include "netrelease/release_info.h"
 
+// Port of the download host (0: the scheme's default). The build's setting;
+// tests point it at a server of their own, as they do with download_host.
+extern int download_port;
+
 // The member's text; empty when absent or not a string (also when json is
 // not an object).
 std::string json_text(const nlohmann::json& object, const char* key);
