@@ -19,6 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr std::uint64_t kLargestRangeBound = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+// A block is held in memory whole; on a 32-bit build a size beyond this
+// would be cut short when the buffer is made.
+constexpr std::uint64_t kLargestBlock =
+    std::min<std::uint64_t>(kLargestRangeBound, std::numeric_limits<std::size_t>::max() / 2);
 }
 
 std::uint64_t block_count(std::uint64_t file_size, std::uint64_t block_size) {
@@ -42,9 +46,9 @@ BlockRange block_range(std::uint64_t index, std::uint64_t block_size) {
 std::string block_geometry_problem(const std::string& product, const ReleaseInfo& release) {
   const std::string name = "Release " + release.version + " of " + product;
   if (release.blocksize == 0) return name + " has no block size";
-  // Sizes beyond what a byte range can address come from negative or
-  // absurd numbers in the index.
-  if (release.blocksize > kLargestRangeBound) return name + " has an invalid block size";
+  // Sizes beyond what a byte range can address, or a block beyond what
+  // memory can hold, come from negative or absurd numbers in the index.
+  if (release.blocksize > kLargestBlock) return name + " has an invalid block size";
   if (release.filesize > kLargestRangeBound) return name + " has an invalid file size";
   return {};
 }
@@ -127,7 +131,7 @@ bool prepare_archive_file(ReleaseInfo release, const std::wstring& destination, 
   first_block = 0;
 
   std::error_code ec;
-  if (block_size != 0 && fs::exists(native, ec)) {
+  if (block_size != 0 && block_size <= kLargestBlock && fs::exists(native, ec)) {
     const auto size = static_cast<std::uint64_t>(file_size(path));
     // Only full-size blocks the release really has can be kept; this also
     // keeps the check within the digest list.
