@@ -45,20 +45,3 @@ bool is_safe_file_name(const std::string& utf8_name) {
   if (utf8_name.find('\0') != std::string::npos) return false;
   return is_safe_file_name(wide_from_utf8(utf8_name));
 }
-
-bool is_safe_relative_path(const std::wstring& path) {
-  if (path.empty()) return false;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t end = path.find_first_of(L"/\\", start);
-    const std::wstring component = path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-    if (!is_safe_file_name(component)) return false;
-    if (end == std::wstring::npos) return true;
-    start = end + 1;
-  }
-}
-
-bool is_safe_relative_path(const std::string& utf8_path) {
-  if (utf8_path.find('\0') != std::string::npos) return false;
-  return is_safe_relative_path(wide_from_utf8(utf8_path));
-}

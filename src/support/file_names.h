@@ -1,5 +1,5 @@
-// Checks for names that arrive from the network (release indexes, archive
-// listings) before they become part of a local path. A name that passes
+// A check for names that arrive from the network (release indexes)
+// before they become part of a local path. A name that passes
 // stays inside the folder it is joined to, on every platform the launcher
 // builds for, so Windows' rules apply everywhere.
 #pragma once
@@ -15,9 +15,3 @@ bool is_safe_file_name(const std::wstring& name);
 // The same for UTF-8 text, which must also hold no zero character (the
 // wide conversion would silently cut the name there).
 bool is_safe_file_name(const std::string& utf8_name);
-
-// A relative path of one or more safe components separated by '/' or '\'.
-// Refuses absolute paths, drive letters, empty components ("a//b") and any
-// "." or ".." component.
-bool is_safe_relative_path(const std::wstring& path);
-bool is_safe_relative_path(const std::string& utf8_path);
