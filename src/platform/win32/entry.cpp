@@ -1,0 +1,5 @@
+#include <windows.h>
+
+#include "core/setuplauncher.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return launcher_main(); }
