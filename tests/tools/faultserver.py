@@ -18,8 +18,8 @@ Control interface (plain HTTP on the control port; answers are JSON):
   POST /rule             body: JSON rule (below) for the path it names in "path"; replaces any
                          earlier rule for that path and resets its hit counter.
   GET  /requests         every recorded request, oldest first:
-                         [{"method", "path", "header_lines": ["Name: value", ...] (in arrival order),
-                           "body_base64"}]
+                         [{"method", "path", "client_port" (tells connections apart),
+                           "header_lines": ["Name: value", ...] (in arrival order), "body_base64"}]
   POST /reset            forgets all content, rules and recorded requests.
   POST /shutdown         stops the server.
 
@@ -128,6 +128,7 @@ class ServingHandler(Handler):
             STATE.requests.append({
                 "method": self.command,
                 "path": self.path,
+                "client_port": self.client_address[1],
                 "header_lines": ["%s: %s" % (name, value) for name, value in self.headers.items()],
                 "body_base64": base64.b64encode(body).decode("ascii"),
             })
