@@ -48,6 +48,19 @@ class HttpExchange {
 // Null when the client or the connection cannot be set up.
 std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target);
 
+// A dead connection must not hang the launcher: a connect that takes longer
+// than connect_seconds, or a transfer below stall_bytes_per_second for
+// stall_seconds, ends the attempt as a time-out (and so as a reason to send
+// again). These bind the libcurl client; WinINet keeps its own time-outs.
+struct HttpTimeouts {
+  long connect_seconds = 30;
+  long stall_bytes_per_second = 1024;
+  long stall_seconds = 60;
+};
+// Tests shorten them; the launcher keeps the defaults.
+void set_http_timeouts(const HttpTimeouts& timeouts);
+HttpTimeouts http_timeouts();
+
 // Trust this CA file in addition to the system's store; empty: the build's
 // own setting (LAUNCHER_CA_FILE). Tests use it for a CA they make per run;
 // the launcher itself never calls it.

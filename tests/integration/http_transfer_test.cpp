@@ -7,6 +7,7 @@
 #include "common/fault_server.h"
 #include "common/scripted_ui.h"
 #include "netrelease/http.h"
+#include "platform/http.h"
 #include "platform/text.h"
 
 namespace {
@@ -205,6 +206,40 @@ TEST_F(HttpTransfer, PostWithoutBodyCarriesNone) {
   EXPECT_EQ(requests[0].header("Content-Type"), "");
 }
 
+// A dead connection must end the attempt rather than hang; short limits
+// stand in for the launcher's minute.
+class StalledTransfer : public HttpTransfer {
+ protected:
+  void SetUp() override {
+    HttpTransfer::SetUp();
+    saved_ = platform::http_timeouts();
+    platform::HttpTimeouts quick = saved_;
+    quick.stall_seconds = 1;
+    platform::set_http_timeouts(quick);
+  }
+  void TearDown() override { platform::set_http_timeouts(saved_); }
+
+ private:
+  platform::HttpTimeouts saved_;
+};
+
+TEST_F(StalledTransfer, SilenceBeforeTheAnswerIsSentAgain) {
+  server.set_content("/index", "{}");
+  server.set_rule("/index", {{"stall_seconds", 5}, {"stall_before_headers", true}, {"stall_times", 1}});
+  std::string got;
+  EXPECT_TRUE(get("/index", &got));
+  EXPECT_EQ(got, "{}");
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST_F(StalledTransfer, SilenceInsideTheBodyFails) {
+  server.set_content("/block", test_pattern(100000));
+  server.set_rule("/block", {{"stall_seconds", 5}, {"cut_after", 1000}});
+  std::string got;
+  EXPECT_FALSE(get("/block", &got));
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
 class RefusedCertificate : public ::testing::TestWithParam<TestCertificate> {};
 
 TEST_P(RefusedCertificate, EndsTheOperationBeforeAnyRequest) {
@@ -221,6 +256,19 @@ TEST_P(RefusedCertificate, EndsTheOperationBeforeAnyRequest) {
 
 INSTANTIATE_TEST_SUITE_P(Certificates, RefusedCertificate,
                          ::testing::Values(TestCertificate::unknown_ca, TestCertificate::wrong_name,
-                                           TestCertificate::expired));
+                                           TestCertificate::expired),
+                         [](const ::testing::TestParamInfo<TestCertificate>& info) {
+                           switch (info.param) {
+                             case TestCertificate::unknown_ca:
+                               return std::string("UnknownAuthority");
+                             case TestCertificate::wrong_name:
+                               return std::string("WrongName");
+                             case TestCertificate::expired:
+                               return std::string("Expired");
+                             case TestCertificate::trusted:
+                               break;
+                           }
+                           return std::string("Trusted");
+                         });
 
 }  // namespace

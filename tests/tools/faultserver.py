@@ -36,6 +36,8 @@ Rule keys (all optional):
   "cut_after": K                      announce the full length, send K bytes, close the connection
   "stall_seconds": T                  pause T seconds after the headers (or at the cut point) before
                                       going on
+  "stall_before_headers": true        pause before the status line instead
+  "stall_times": N                    stall only the first N requests (default: every one)
   "corrupt_times": N                  the first N normal answers carry the content with one byte
                                       flipped (the first byte served), for damaged-download tests
 
@@ -140,6 +142,13 @@ class ServingHandler(Handler):
             hit = STATE.hits.get(count_key, 0)
             STATE.hits[count_key] = hit + 1
 
+        stall = rule.get("stall_seconds", 0)
+        if hit >= rule.get("stall_times", hit + 1):
+            stall = 0
+        if stall and rule.get("stall_before_headers"):
+            STOP.wait(stall)
+            stall = 0
+
         if rule_key is None and content is None:
             self.answer(404, b"not found\n")
             return
@@ -175,7 +184,6 @@ class ServingHandler(Handler):
             headers.append(("Content-Encoding", "deflate"))
 
         cut = rule.get("cut_after")
-        stall = rule.get("stall_seconds", 0)
         if cut is None and not stall:
             self.answer(status, content, headers)
             return

@@ -13,12 +13,6 @@
 namespace platform {
 namespace {
 
-// A dead connection must not hang the launcher: a connect that takes longer,
-// or a transfer slower than the limit for the whole period, ends the attempt
-// as a time-out (and so as a reason to send again).
-constexpr long kConnectTimeoutSeconds = 30;
-constexpr long kStallBytesPerSecond = 1024;
-constexpr long kStallSeconds = 60;
 // Received bytes held for the body reader before the transfer pauses.
 constexpr std::size_t kHeldBytesLimit = 1u << 20;
 constexpr char kUserAgent[] = "setuplauncher";
@@ -26,6 +20,11 @@ constexpr char kUserAgent[] = "setuplauncher";
 std::string& extra_ca_override() {
   static std::string path;
   return path;
+}
+
+HttpTimeouts& timeouts() {
+  static HttpTimeouts values;
+  return values;
 }
 
 std::string extra_ca_file() {
@@ -263,9 +262,10 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     // line itself comes from the header list, in its place.
     curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    const HttpTimeouts& limits = timeouts();
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, limits.stall_bytes_per_second);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds);
     // What is downloaded is run: the chain, the name and the dates must hold.
     curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -374,5 +374,8 @@ std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
 }
 
 void set_extra_ca_file(const std::string& path) { extra_ca_override() = path; }
+
+void set_http_timeouts(const HttpTimeouts& values) { timeouts() = values; }
+HttpTimeouts http_timeouts() { return timeouts(); }
 
 }  // namespace platform

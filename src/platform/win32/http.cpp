@@ -1,0 +1,316 @@
+#include "platform/http.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+#include "build_settings.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+constexpr DWORD_PTR kContext = 1;
+constexpr wchar_t kUserAgent[] = L"setuplauncher";
+// The request line keeps the protocol text the launcher has always sent.
+constexpr wchar_t kProtocolVersion[] = L"HTTP/1.0";
+
+// No answer comes from a cache or goes into one; a secure request asks any
+// cache on the way for a fresh answer too. Certificate errors are never
+// ignored: what is downloaded here is run.
+constexpr DWORD kPlainFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+constexpr DWORD kSecureFlags =
+    kPlainFlags | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_CACHE_ASYNC;
+
+// The proxy credentials dialog: stored credentials silently the first time,
+// then with the dialog.
+constexpr DWORD kProxyDialogSilent =
+    FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA | FLAGS_ERROR_UI_FLAGS_NO_UI;
+constexpr DWORD kProxyDialogShown = FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
+
+std::string& extra_ca_override() {
+  static std::string path;
+  return path;
+}
+
+HttpTimeouts& timeouts() {
+  static HttpTimeouts values;
+  return values;
+}
+
+std::string extra_ca_file() {
+  return extra_ca_override().empty() ? std::string(build_settings::ca_file) : extra_ca_override();
+}
+
+class Handle {
+ public:
+  explicit Handle(HINTERNET handle = nullptr) : handle_(handle) {}
+  ~Handle() {
+    if (handle_) InternetCloseHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HINTERNET get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  HINTERNET handle_;
+};
+
+struct CertificateDeleter {
+  void operator()(PCCERT_CONTEXT certificate) const { CertFreeCertificateContext(certificate); }
+};
+using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateDeleter>;
+
+// The certificates of a PEM file; empty when it cannot be read.
+std::vector<Certificate> read_pem_certificates(const std::string& path) {
+  std::ifstream in(fs_path(wide_from_utf8(path)), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  static const std::string begin = "-----BEGIN CERTIFICATE-----";
+  static const std::string end = "-----END CERTIFICATE-----";
+  std::vector<Certificate> certificates;
+  for (std::size_t start = text.find(begin); start != std::string::npos; start = text.find(begin, start + 1)) {
+    const std::size_t stop = text.find(end, start);
+    if (stop == std::string::npos) break;
+    const std::string pem = text.substr(start, stop + end.size() - start);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                              nullptr, nullptr)) {
+      continue;
+    }
+    std::vector<BYTE> der(size);
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(),
+                              &size, nullptr, nullptr)) {
+      continue;
+    }
+    PCCERT_CONTEXT certificate = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), size);
+    if (certificate) certificates.emplace_back(certificate);
+  }
+  return certificates;
+}
+
+// Whether the server's chain, otherwise sound, leads to a CA of the build's
+// extra CA file (demo and test builds). The system does not know that CA, so
+// it reports an unknown authority; everything else it checks still holds.
+bool chain_leads_to_extra_ca(HINTERNET request) {
+  const std::string path = extra_ca_file();
+  if (path.empty()) return false;
+  const auto authorities = read_pem_certificates(path);
+  if (authorities.empty()) return false;
+
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  DWORD size = sizeof(chain);
+  if (!InternetQueryOptionW(request, INTERNET_OPTION_SERVER_CERT_CHAIN_CONTEXT, &chain, &size) || !chain) {
+    return false;
+  }
+  bool trusted = false;
+  if (chain->cChain > 0 && chain->rgpChain[0]->cElement > 0) {
+    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+    const DWORD tolerated = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                            CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    const bool otherwise_sound = (simple->TrustStatus.dwErrorStatus & ~tolerated) == 0;
+    PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
+    for (const auto& authority : authorities) {
+      if (!otherwise_sound) break;
+      if (CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo, authority->pCertInfo)) {
+        trusted = true;
+        break;
+      }
+      // The server did not send the CA itself: the top of its chain must be
+      // issued and signed by it.
+      if (CertCompareCertificateName(X509_ASN_ENCODING, &top->pCertInfo->Issuer, &authority->pCertInfo->Subject) &&
+          CryptVerifyCertificateSignatureEx(0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+                                            const_cast<CERT_CONTEXT*>(top), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+                                            const_cast<CERT_CONTEXT*>(authority.get()), 0, nullptr)) {
+        trusted = true;
+        break;
+      }
+    }
+  }
+  CertFreeCertificateChain(chain);
+  return trusted;
+}
+
+bool add_security_flag(HINTERNET request, DWORD flag) {
+  DWORD flags = 0;
+  DWORD size = sizeof(flags);
+  if (!InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) return false;
+  flags |= flag;
+  return InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)) != FALSE;
+}
+
+class WininetExchange final : public HttpExchange, public HttpBody {
+ public:
+  WininetExchange(std::unique_ptr<Handle> session, std::unique_ptr<Handle> connection,
+                  std::unique_ptr<Handle> request, const HttpTarget& target)
+      : session_(std::move(session)),
+        connection_(std::move(connection)),
+        request_(std::move(request)),
+        target_(target) {}
+
+  ~WininetExchange() override {
+    // Request first, session last.
+    request_.reset();
+    connection_.reset();
+    session_.reset();
+  }
+
+  HttpFailure send(const std::vector<std::string>& header_lines, const std::string& body) override {
+    status_ = 0;
+    HINTERNET request = request_->get();
+    for (const auto& line : header_lines) {
+      const std::wstring wide = wide_from_utf8(line + "\r\n");
+      HttpAddRequestHeadersW(request, wide.c_str(), static_cast<DWORD>(wide.size()), HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+    }
+    BOOL decoding = TRUE;
+    InternetSetOptionW(request, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
+
+    const bool sent = (!body.empty() && target_.verb != HttpVerb::get) ? send_with_body(body)
+                                                                        : HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+    if (!sent) return classify(GetLastError());
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+      return classify(GetLastError());
+    }
+    status_ = static_cast<int>(status);
+    start_body();
+    return HttpFailure::none;
+  }
+
+  int status() const override { return status_; }
+
+  HttpBody& body() override { return *this; }
+
+  bool ask_proxy_credentials(unsigned attempt) override {
+    const DWORD first = InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD,
+                                         attempt == 1 ? kProxyDialogSilent : kProxyDialogShown, nullptr);
+    if (first == ERROR_INTERNET_FORCE_RETRY) return true;
+    if (attempt != 1) return false;
+    // No stored credentials: ask the user once.
+    return InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD, kProxyDialogShown,
+                            nullptr) == ERROR_INTERNET_FORCE_RETRY;
+  }
+
+  std::size_t read(char* buffer, std::size_t size) override {
+    if (failed_) return 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
+    DWORD got = 0;
+    if (!InternetReadFile(request_->get(), buffer, wanted, &got)) {
+      failed_ = true;
+      return 0;
+    }
+    received_ += got;
+    // WinINet may report the end of a body that the server broke off; the
+    // announced length tells (when the bytes are not decoded on the way).
+    if (got == 0 && announced_ >= 0 && received_ != static_cast<unsigned long long>(announced_)) failed_ = true;
+    return got;
+  }
+
+  bool failed() const override { return failed_; }
+
+ private:
+  bool send_with_body(const std::string& body) {
+    HINTERNET request = request_->get();
+    INTERNET_BUFFERSW buffers{};
+    buffers.dwStructSize = sizeof(buffers);
+    buffers.dwBufferTotal = static_cast<DWORD>(body.size());
+    if (!HttpSendRequestExW(request, &buffers, nullptr, HSR_INITIATE, kContext)) return false;
+    std::size_t offset = 0;
+    while (offset < body.size()) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(body.size() - offset, 1u << 30));
+      if (!InternetWriteFile(request, body.data() + offset, chunk, &written) || written == 0) return false;
+      offset += written;
+    }
+    return HttpEndRequestW(request, nullptr, 0, kContext) != FALSE;
+  }
+
+  void start_body() {
+    failed_ = false;
+    received_ = 0;
+    announced_ = -1;
+    HINTERNET request = request_->get();
+    wchar_t text[64];
+    DWORD size = sizeof(text);
+    DWORD index = 0;
+    const bool encoded = HttpQueryInfoW(request, HTTP_QUERY_CONTENT_ENCODING, text, &size, &index) != FALSE;
+    if (encoded) return;
+    unsigned long long length = 0;
+    size = sizeof(length);
+    index = 0;
+    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &length, &size, &index)) {
+      announced_ = static_cast<long long>(length);
+    }
+  }
+
+  HttpFailure classify(DWORD error) {
+    HINTERNET request = request_->get();
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+      status_ = static_cast<int>(status);
+    }
+    if (error == ERROR_INTERNET_FORCE_RETRY) return HttpFailure::retry;
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ) return HttpFailure::proxy_auth;
+    switch (error) {
+      case ERROR_INTERNET_INVALID_CA:
+        // Only the build's own CA may stand in for the system's trust.
+        if (chain_leads_to_extra_ca(request) && add_security_flag(request, SECURITY_FLAG_IGNORE_UNKNOWN_CA)) {
+          return HttpFailure::retry;
+        }
+        return HttpFailure::stop;
+      case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+        // The revocation server could not be reached; the certificate itself was sound.
+        return add_security_flag(request, SECURITY_FLAG_IGNORE_REVOCATION) ? HttpFailure::retry : HttpFailure::stop;
+      case ERROR_INTERNET_TIMEOUT:
+        return HttpFailure::retry;
+      default:
+        return HttpFailure::stop;
+    }
+  }
+
+  std::unique_ptr<Handle> session_;
+  std::unique_ptr<Handle> connection_;
+  std::unique_ptr<Handle> request_;
+  HttpTarget target_;
+  int status_ = 0;
+  bool failed_ = false;
+  unsigned long long received_ = 0;
+  long long announced_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
+  auto session = std::make_unique<Handle>(
+      InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!*session) return nullptr;
+  auto connection = std::make_unique<Handle>(InternetConnectW(session->get(), target.server.c_str(),
+                                                              static_cast<INTERNET_PORT>(target.port), nullptr,
+                                                              nullptr, INTERNET_SERVICE_HTTP, 0, kContext));
+  if (!*connection) return nullptr;
+  const std::wstring path = wide_from_utf8(target.path);
+  auto request = std::make_unique<Handle>(
+      HttpOpenRequestW(connection->get(), target.verb == HttpVerb::get ? L"GET" : L"POST", path.c_str(),
+                       kProtocolVersion, nullptr, nullptr, target.secure ? kSecureFlags : kPlainFlags, kContext));
+  if (!*request) return nullptr;
+  return std::make_unique<WininetExchange>(std::move(session), std::move(connection), std::move(request),
+                                           target);
+}
+
+void set_extra_ca_file(const std::string& path) { extra_ca_override() = path; }
+
+// Only remembered: WinINet's own connect, send and receive time-outs apply.
+void set_http_timeouts(const HttpTimeouts& values) { timeouts() = values; }
+HttpTimeouts http_timeouts() { return timeouts(); }
+
+}  // namespace platform
