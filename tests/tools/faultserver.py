@@ -92,10 +92,10 @@ def parse_range(value, size):
     """(first, last) inclusive, or None when the header is not a single byte range."""
     if not value or not value.startswith("bytes="):
         return None
-    spec = value[len("bytes="):].strip()
-    if "," in spec or "-" not in spec:
+    ranges = value[len("bytes="):].strip()
+    if "," in ranges or "-" not in ranges:
         return None
-    first, last = spec.split("-", 1)
+    first, last = ranges.split("-", 1)
     if not first:
         return None
     first = int(first)
