@@ -1,6 +1,7 @@
 #include "platform/http.h"
 
 #include <windows.h>
+// After windows.h, which they build on.
 #include <wincrypt.h>
 #include <wininet.h>
 
@@ -9,11 +10,11 @@
 #include <iterator>
 #include <limits>
 #include <memory>
-#include <sstream>
 
 #include "build_settings.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "platform/win32/system_library.h"
 
 namespace platform {
 namespace {
@@ -41,6 +42,54 @@ std::string& extra_ca_override() {
   return path;
 }
 
+// WinINet and CryptoAPI are not on the known-DLL list: each function comes
+// from the system folder at run time, so that a planted DLL beside the
+// launcher is never loaded in their place.
+#define SYSTEM_FUNCTION(library, function) \
+  decltype(&::function) function = win32::system_function<decltype(&::function)>(library, #function)
+
+struct Api {
+  SYSTEM_FUNCTION(L"wininet.dll", InternetOpenW);
+  SYSTEM_FUNCTION(L"wininet.dll", InternetConnectW);
+  SYSTEM_FUNCTION(L"wininet.dll", HttpOpenRequestW);
+  SYSTEM_FUNCTION(L"wininet.dll", InternetCloseHandle);
+  SYSTEM_FUNCTION(L"wininet.dll", HttpAddRequestHeadersW);
+  SYSTEM_FUNCTION(L"wininet.dll", InternetSetOptionW);
+  SYSTEM_FUNCTION(L"wininet.dll", InternetQueryOptionW);
+  SYSTEM_FUNCTION(L"wininet.dll", HttpSendRequestW);
+  SYSTEM_FUNCTION(L"wininet.dll", HttpSendRequestExW);
+  SYSTEM_FUNCTION(L"wininet.dll", InternetWriteFile);
+  SYSTEM_FUNCTION(L"wininet.dll", HttpEndRequestW);
+  SYSTEM_FUNCTION(L"wininet.dll", HttpQueryInfoW);
+  SYSTEM_FUNCTION(L"wininet.dll", InternetReadFile);
+  SYSTEM_FUNCTION(L"wininet.dll", InternetErrorDlg);
+  SYSTEM_FUNCTION(L"crypt32.dll", CryptStringToBinaryA);
+  SYSTEM_FUNCTION(L"crypt32.dll", CertCreateCertificateContext);
+  SYSTEM_FUNCTION(L"crypt32.dll", CertFreeCertificateContext);
+  SYSTEM_FUNCTION(L"crypt32.dll", CertFreeCertificateChain);
+  SYSTEM_FUNCTION(L"crypt32.dll", CertCompareCertificate);
+  SYSTEM_FUNCTION(L"crypt32.dll", CertCompareCertificateName);
+  SYSTEM_FUNCTION(L"crypt32.dll", CryptVerifyCertificateSignatureEx);
+
+  bool has_wininet() const {
+    return InternetOpenW && InternetConnectW && HttpOpenRequestW && InternetCloseHandle && HttpAddRequestHeadersW &&
+           InternetSetOptionW && InternetQueryOptionW && HttpSendRequestW && HttpSendRequestExW && InternetWriteFile &&
+           HttpEndRequestW && HttpQueryInfoW && InternetReadFile && InternetErrorDlg;
+  }
+  bool has_crypt32() const {
+    return CryptStringToBinaryA && CertCreateCertificateContext && CertFreeCertificateContext &&
+           CertFreeCertificateChain && CertCompareCertificate && CertCompareCertificateName &&
+           CryptVerifyCertificateSignatureEx;
+  }
+};
+
+#undef SYSTEM_FUNCTION
+
+const Api& api() {
+  static const Api instance;
+  return instance;
+}
+
 HttpTimeouts& timeouts() {
   static HttpTimeouts values;
   return values;
@@ -54,7 +103,7 @@ class Handle {
  public:
   explicit Handle(HINTERNET handle = nullptr) : handle_(handle) {}
   ~Handle() {
-    if (handle_) InternetCloseHandle(handle_);
+    if (handle_) api().InternetCloseHandle(handle_);
   }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
@@ -66,7 +115,7 @@ class Handle {
 };
 
 struct CertificateDeleter {
-  void operator()(PCCERT_CONTEXT certificate) const { CertFreeCertificateContext(certificate); }
+  void operator()(PCCERT_CONTEXT certificate) const { api().CertFreeCertificateContext(certificate); }
 };
 using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateDeleter>;
 
@@ -82,16 +131,16 @@ std::vector<Certificate> read_pem_certificates(const std::string& path) {
     if (stop == std::string::npos) break;
     const std::string pem = text.substr(start, stop + end.size() - start);
     DWORD size = 0;
-    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr, &size,
-                              nullptr, nullptr)) {
+    if (!api().CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
+                                    &size, nullptr, nullptr)) {
       continue;
     }
     std::vector<BYTE> der(size);
-    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                              &size, nullptr, nullptr)) {
+    if (!api().CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(),
+                                    &size, nullptr, nullptr)) {
       continue;
     }
-    PCCERT_CONTEXT certificate = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), size);
+    PCCERT_CONTEXT certificate = api().CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), size);
     if (certificate) certificates.emplace_back(certificate);
   }
   return certificates;
@@ -102,13 +151,13 @@ std::vector<Certificate> read_pem_certificates(const std::string& path) {
 // it reports an unknown authority; everything else it checks still holds.
 bool chain_leads_to_extra_ca(HINTERNET request) {
   const std::string path = extra_ca_file();
-  if (path.empty()) return false;
+  if (path.empty() || !api().has_crypt32()) return false;
   const auto authorities = read_pem_certificates(path);
   if (authorities.empty()) return false;
 
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   DWORD size = sizeof(chain);
-  if (!InternetQueryOptionW(request, INTERNET_OPTION_SERVER_CERT_CHAIN_CONTEXT, &chain, &size) || !chain) {
+  if (!api().InternetQueryOptionW(request, INTERNET_OPTION_SERVER_CERT_CHAIN_CONTEXT, &chain, &size) || !chain) {
     return false;
   }
   bool trusted = false;
@@ -120,37 +169,38 @@ bool chain_leads_to_extra_ca(HINTERNET request) {
     PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
     for (const auto& authority : authorities) {
       if (!otherwise_sound) break;
-      if (CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo, authority->pCertInfo)) {
+      if (api().CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo, authority->pCertInfo)) {
         trusted = true;
         break;
       }
       // The server did not send the CA itself: the top of its chain must be
       // issued and signed by it.
-      if (CertCompareCertificateName(X509_ASN_ENCODING, &top->pCertInfo->Issuer, &authority->pCertInfo->Subject) &&
-          CryptVerifyCertificateSignatureEx(0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
-                                            const_cast<CERT_CONTEXT*>(top), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
-                                            const_cast<CERT_CONTEXT*>(authority.get()), 0, nullptr)) {
+      if (api().CertCompareCertificateName(X509_ASN_ENCODING, &top->pCertInfo->Issuer,
+                                           &authority->pCertInfo->Subject) &&
+          api().CryptVerifyCertificateSignatureEx(0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
+                                                  const_cast<CERT_CONTEXT*>(top), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+                                                  const_cast<CERT_CONTEXT*>(authority.get()), 0, nullptr)) {
         trusted = true;
         break;
       }
     }
   }
-  CertFreeCertificateChain(chain);
+  api().CertFreeCertificateChain(chain);
   return trusted;
 }
 
 bool add_security_flag(HINTERNET request, DWORD flag) {
   DWORD flags = 0;
   DWORD size = sizeof(flags);
-  if (!InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) return false;
+  if (!api().InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) return false;
   flags |= flag;
-  return InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)) != FALSE;
+  return api().InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)) != FALSE;
 }
 
 class WininetExchange final : public HttpExchange, public HttpBody {
  public:
-  WininetExchange(std::unique_ptr<Handle> session, std::unique_ptr<Handle> connection,
-                  std::unique_ptr<Handle> request, const HttpTarget& target)
+  WininetExchange(std::unique_ptr<Handle> session, std::unique_ptr<Handle> connection, std::unique_ptr<Handle> request,
+                  const HttpTarget& target)
       : session_(std::move(session)),
         connection_(std::move(connection)),
         request_(std::move(request)),
@@ -168,17 +218,18 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     HINTERNET request = request_->get();
     for (const auto& line : header_lines) {
       const std::wstring wide = wide_from_utf8(line + "\r\n");
-      HttpAddRequestHeadersW(request, wide.c_str(), static_cast<DWORD>(wide.size()), HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+      api().HttpAddRequestHeadersW(request, wide.c_str(), static_cast<DWORD>(wide.size()), HTTP_ADDREQ_FLAG_ADD_IF_NEW);
     }
     BOOL decoding = TRUE;
-    InternetSetOptionW(request, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
+    api().InternetSetOptionW(request, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
 
-    const bool sent = (!body.empty() && target_.verb != HttpVerb::get) ? send_with_body(body)
-                                                                        : HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+    const bool sent = (!body.empty() && target_.verb != HttpVerb::get)
+                          ? send_with_body(body)
+                          : api().HttpSendRequestW(request, nullptr, 0, nullptr, 0);
     if (!sent) return classify(GetLastError());
     DWORD status = 0;
     DWORD size = sizeof(status);
-    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+    if (!api().HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
       return classify(GetLastError());
     }
     status_ = static_cast<int>(status);
@@ -191,20 +242,20 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   HttpBody& body() override { return *this; }
 
   bool ask_proxy_credentials(unsigned attempt) override {
-    const DWORD first = InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD,
-                                         attempt == 1 ? kProxyDialogSilent : kProxyDialogShown, nullptr);
+    const DWORD first = api().InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD,
+                                               attempt == 1 ? kProxyDialogSilent : kProxyDialogShown, nullptr);
     if (first == ERROR_INTERNET_FORCE_RETRY) return true;
     if (attempt != 1) return false;
     // No stored credentials: ask the user once.
-    return InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD, kProxyDialogShown,
-                            nullptr) == ERROR_INTERNET_FORCE_RETRY;
+    return api().InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD,
+                                  kProxyDialogShown, nullptr) == ERROR_INTERNET_FORCE_RETRY;
   }
 
   std::size_t read(char* buffer, std::size_t size) override {
     if (failed_) return 0;
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
     DWORD got = 0;
-    if (!InternetReadFile(request_->get(), buffer, wanted, &got)) {
+    if (!api().InternetReadFile(request_->get(), buffer, wanted, &got)) {
       failed_ = true;
       return 0;
     }
@@ -223,15 +274,15 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     INTERNET_BUFFERSW buffers{};
     buffers.dwStructSize = sizeof(buffers);
     buffers.dwBufferTotal = static_cast<DWORD>(body.size());
-    if (!HttpSendRequestExW(request, &buffers, nullptr, HSR_INITIATE, kContext)) return false;
+    if (!api().HttpSendRequestExW(request, &buffers, nullptr, HSR_INITIATE, kContext)) return false;
     std::size_t offset = 0;
     while (offset < body.size()) {
       DWORD written = 0;
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(body.size() - offset, 1u << 30));
-      if (!InternetWriteFile(request, body.data() + offset, chunk, &written) || written == 0) return false;
+      if (!api().InternetWriteFile(request, body.data() + offset, chunk, &written) || written == 0) return false;
       offset += written;
     }
-    return HttpEndRequestW(request, nullptr, 0, kContext) != FALSE;
+    return api().HttpEndRequestW(request, nullptr, 0, kContext) != FALSE;
   }
 
   void start_body() {
@@ -242,12 +293,12 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     wchar_t text[64];
     DWORD size = sizeof(text);
     DWORD index = 0;
-    const bool encoded = HttpQueryInfoW(request, HTTP_QUERY_CONTENT_ENCODING, text, &size, &index) != FALSE;
+    const bool encoded = api().HttpQueryInfoW(request, HTTP_QUERY_CONTENT_ENCODING, text, &size, &index) != FALSE;
     if (encoded) return;
     unsigned long long length = 0;
     size = sizeof(length);
     index = 0;
-    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &length, &size, &index)) {
+    if (api().HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &length, &size, &index)) {
       announced_ = static_cast<long long>(length);
     }
   }
@@ -256,7 +307,7 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     HINTERNET request = request_->get();
     DWORD status = 0;
     DWORD size = sizeof(status);
-    if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+    if (api().HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
       status_ = static_cast<int>(status);
     }
     if (error == ERROR_INTERNET_FORCE_RETRY) return HttpFailure::retry;
@@ -291,20 +342,20 @@ class WininetExchange final : public HttpExchange, public HttpBody {
 }  // namespace
 
 std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
-  auto session = std::make_unique<Handle>(
-      InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!api().has_wininet()) return nullptr;
+  auto session =
+      std::make_unique<Handle>(api().InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!*session) return nullptr;
-  auto connection = std::make_unique<Handle>(InternetConnectW(session->get(), target.server.c_str(),
-                                                              static_cast<INTERNET_PORT>(target.port), nullptr,
-                                                              nullptr, INTERNET_SERVICE_HTTP, 0, kContext));
+  auto connection = std::make_unique<Handle>(api().InternetConnectW(session->get(), target.server.c_str(),
+                                                                    static_cast<INTERNET_PORT>(target.port), nullptr,
+                                                                    nullptr, INTERNET_SERVICE_HTTP, 0, kContext));
   if (!*connection) return nullptr;
   const std::wstring path = wide_from_utf8(target.path);
   auto request = std::make_unique<Handle>(
-      HttpOpenRequestW(connection->get(), target.verb == HttpVerb::get ? L"GET" : L"POST", path.c_str(),
-                       kProtocolVersion, nullptr, nullptr, target.secure ? kSecureFlags : kPlainFlags, kContext));
+      api().HttpOpenRequestW(connection->get(), target.verb == HttpVerb::get ? L"GET" : L"POST", path.c_str(),
+                             kProtocolVersion, nullptr, nullptr, target.secure ? kSecureFlags : kPlainFlags, kContext));
   if (!*request) return nullptr;
-  return std::make_unique<WininetExchange>(std::move(session), std::move(connection), std::move(request),
-                                           target);
+  return std::make_unique<WininetExchange>(std::move(session), std::move(connection), std::move(request), target);
 }
 
 void set_extra_ca_file(const std::string& path) { extra_ca_override() = path; }
