@@ -146,19 +146,22 @@ std::vector<Certificate> read_pem_certificates(const std::string& path) {
   return certificates;
 }
 
+enum class ChainCheck { trusted, refused, unavailable };
+
 // Whether the server's chain, otherwise sound, leads to a CA of the build's
 // extra CA file (demo and test builds). The system does not know that CA, so
 // it reports an unknown authority; everything else it checks still holds.
-bool chain_leads_to_extra_ca(HINTERNET request) {
+// Some WinINet builds show the chain only on an open connection: unavailable.
+ChainCheck check_chain_against_extra_ca(HINTERNET request) {
   const std::string path = extra_ca_file();
-  if (path.empty() || !api().has_crypt32()) return false;
+  if (path.empty() || !api().has_crypt32()) return ChainCheck::refused;
   const auto authorities = read_pem_certificates(path);
-  if (authorities.empty()) return false;
+  if (authorities.empty()) return ChainCheck::refused;
 
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   DWORD size = sizeof(chain);
   if (!api().InternetQueryOptionW(request, INTERNET_OPTION_SERVER_CERT_CHAIN_CONTEXT, &chain, &size) || !chain) {
-    return false;
+    return ChainCheck::unavailable;
   }
   bool trusted = false;
   if (chain->cChain > 0 && chain->rgpChain[0]->cElement > 0) {
@@ -186,7 +189,7 @@ bool chain_leads_to_extra_ca(HINTERNET request) {
     }
   }
   api().CertFreeCertificateChain(chain);
-  return trusted;
+  return trusted ? ChainCheck::trusted : ChainCheck::refused;
 }
 
 bool add_security_flag(HINTERNET request, DWORD flag) {
@@ -223,9 +226,11 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     BOOL decoding = TRUE;
     api().InternetSetOptionW(request, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
 
+    bool untrusted = false;
     const bool sent = (!body.empty() && target_.verb != HttpVerb::get)
-                          ? send_with_body(body)
+                          ? send_with_body(body, untrusted)
                           : api().HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+    if (untrusted || (sent && !server_trusted())) return HttpFailure::stop;
     if (!sent) return classify(GetLastError());
     DWORD status = 0;
     DWORD size = sizeof(status);
@@ -269,12 +274,21 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   bool failed() const override { return failed_; }
 
  private:
-  bool send_with_body(const std::string& body) {
+  // While the system's trust is set aside for the build's own CA, the chain
+  // is checked on the open connection, before anything is read from it.
+  bool server_trusted() {
+    return !extra_ca_pending_ || check_chain_against_extra_ca(request_->get()) == ChainCheck::trusted;
+  }
+
+  bool send_with_body(const std::string& body, bool& untrusted) {
     HINTERNET request = request_->get();
     INTERNET_BUFFERSW buffers{};
     buffers.dwStructSize = sizeof(buffers);
     buffers.dwBufferTotal = static_cast<DWORD>(body.size());
     if (!api().HttpSendRequestExW(request, &buffers, nullptr, HSR_INITIATE, kContext)) return false;
+    // The body may carry what only the real server should see.
+    untrusted = !server_trusted();
+    if (untrusted) return false;
     std::size_t offset = 0;
     while (offset < body.size()) {
       DWORD written = 0;
@@ -289,18 +303,20 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     failed_ = false;
     received_ = 0;
     announced_ = -1;
-    HINTERNET request = request_->get();
+    // Decoded bytes cannot be held against the announced length.
+    if (!header_text(HTTP_QUERY_CONTENT_ENCODING).empty()) return;
+    // As text: not every WinINet answers the 64-bit number form.
+    const std::wstring length = header_text(HTTP_QUERY_CONTENT_LENGTH);
+    if (length.empty() || length.find_first_not_of(L"0123456789") != std::wstring::npos || length.size() > 18) return;
+    announced_ = std::stoll(length);
+  }
+
+  std::wstring header_text(DWORD query) {
     wchar_t text[64];
     DWORD size = sizeof(text);
     DWORD index = 0;
-    const bool encoded = api().HttpQueryInfoW(request, HTTP_QUERY_CONTENT_ENCODING, text, &size, &index) != FALSE;
-    if (encoded) return;
-    unsigned long long length = 0;
-    size = sizeof(length);
-    index = 0;
-    if (api().HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &length, &size, &index)) {
-      announced_ = static_cast<long long>(length);
-    }
+    if (!api().HttpQueryInfoW(request_->get(), query, text, &size, &index)) return {};
+    return std::wstring(text, size / sizeof(wchar_t));
   }
 
   HttpFailure classify(DWORD error) {
@@ -314,8 +330,12 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     if (status == HTTP_STATUS_PROXY_AUTH_REQ) return HttpFailure::proxy_auth;
     switch (error) {
       case ERROR_INTERNET_INVALID_CA:
-        // Only the build's own CA may stand in for the system's trust.
-        if (chain_leads_to_extra_ca(request) && add_security_flag(request, SECURITY_FLAG_IGNORE_UNKNOWN_CA)) {
+        // Only the build's own CA may stand in for the system's trust. Where
+        // the chain cannot be seen yet, it is checked on the open connection
+        // before anything is read from it (see server_trusted).
+        if (!extra_ca_pending_ && check_chain_against_extra_ca(request) != ChainCheck::refused &&
+            add_security_flag(request, SECURITY_FLAG_IGNORE_UNKNOWN_CA)) {
+          extra_ca_pending_ = true;
           return HttpFailure::retry;
         }
         return HttpFailure::stop;
@@ -335,6 +355,7 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   HttpTarget target_;
   int status_ = 0;
   bool failed_ = false;
+  bool extra_ca_pending_ = false;
   unsigned long long received_ = 0;
   long long announced_ = -1;
 };
