@@ -2,8 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
