@@ -7,6 +7,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 count=${1:-256}
 block=$((4 * 1048576))
 file_size=$((64 * 1048576))
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+[ -x "$nginx" ] || { echo "needs nginx (Debian: nginx-light)" >&2; exit 1; }
 
 cmake --preset linux-local >/dev/null
 cmake --build "$root/build/linux-local" -j2 --target http_reuse_bench >/dev/null
@@ -57,7 +59,7 @@ http {
   }
 }
 CONF
-nginx -p "$work" -c "$work/nginx.conf"
+"$nginx" -p "$work" -c "$work/nginx.conf"
 for _ in $(seq 1 50); do [ -s "$work/nginx.pid" ] && break; sleep 0.1; done
 
 for mode in reuse fresh; do
