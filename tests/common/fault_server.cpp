@@ -28,10 +28,10 @@ bool tool_available(const std::string& version_command) {
 // half-made set.
 const fs::path& test_pki() {
   static const fs::path folder = [] {
-    const fs::path final_folder = fs::path(LAUNCHER_BINARY_DIR) / "faultserver-pki";
+    const fs::path final_folder = fs::path(LAUNCHER_BINARY_DIR) / "faultserver-pki-2";
     if (fs::exists(final_folder / "done")) return final_folder;
     std::random_device random;
-    const fs::path work = fs::path(LAUNCHER_BINARY_DIR) / ("faultserver-pki." + std::to_string(random()));
+    const fs::path work = fs::path(LAUNCHER_BINARY_DIR) / ("faultserver-pki-2." + std::to_string(random()));
     fs::create_directories(work);
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
     const std::string script =
@@ -40,7 +40,7 @@ const fs::path& test_pki() {
         "openssl req -x509" + ec + " -keyout other-ca.key -out other-ca.crt -days 3650 " +
         "-subj '/CN=launcher untrusted CA' && " +
         "openssl req" + ec + " -keyout server.key -out server.csr -subj '/CN=localhost' && " +
-        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > right.ext && " +
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,DNS:*.blob.localhost,DNS:*.table.localhost\\n' > right.ext && " +
         "printf 'subjectAltName=DNS:elsewhere.invalid\\n' > wrong.ext && " +
         "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3650 " +
         "-extfile right.ext -out trusted.crt && " +

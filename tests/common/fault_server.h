@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 enum class TestCertificate {
-  trusted,     // localhost and 127.0.0.1, from the trusted test CA
+  trusted,     // localhost, 127.0.0.1, *.blob.localhost, *.table.localhost, from the trusted test CA
   unknown_ca,  // the same names, from a CA nobody trusts
   wrong_name,  // trusted CA, issued for another host
   expired,     // trusted CA and the right names, but past its end date

@@ -73,6 +73,13 @@ TEST_F(HttpTransfer, PathGetsExactlyOneLeadingSlashAndTheStringIsAppendedTo) {
   EXPECT_EQ(requests[1].path, "/c/index");
 }
 
+TEST_F(HttpTransfer, StoreStyleHostNamesReachLoopback) {
+  server.set_content("/c/index", "{}");
+  std::string got;
+  EXPECT_TRUE(download_to_string(L"account.blob.localhost", L"/c/index", &got, 0, 0, true, server.port()));
+  EXPECT_EQ(got, "{}");
+}
+
 TEST_F(HttpTransfer, ConsecutiveOperationsShareOneConnection) {
   server.set_content("/block", test_pattern(4096));
   std::string got;
