@@ -5,7 +5,8 @@
 //   ui_driver language
 //   ui_driver yesno
 //   ui_driver message
-//   ui_driver progress COUNT STEPS SECONDS   shows the window, steps, keeps it up
+//   ui_driver progress COUNT STEPS SECONDS [STEP_MS]
+//     shows the window, steps (STEP_MS apart), keeps it up for SECONDS
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,7 +23,7 @@
 namespace {
 
 int usage() {
-  std::fputs("usage: ui_driver version COUNT | language | yesno | message | progress COUNT STEPS SECONDS\n", stderr);
+  std::fputs("usage: ui_driver version COUNT | language | yesno | message | progress COUNT STEPS SECONDS [STEP_MS]\n", stderr);
   return 2;
 }
 
@@ -62,12 +63,14 @@ int run(const std::vector<std::string>& args) {
     answer("closed");
     return 0;
   }
-  if (what == "progress" && args.size() == 4) {
+  if (what == "progress" && (args.size() == 4 || args.size() == 5)) {
+    const unsigned step_ms = args.size() == 5 ? static_cast<unsigned>(std::atoi(args[4].c_str())) : 0;
     ExtractionProgress progress;
     progress.append_caption(L"(download)");
     progress.set_max_progress(static_cast<std::uint32_t>(std::atoi(args[1].c_str())));
     const int steps = std::atoi(args[2].c_str());
     for (int i = 0; i < steps; ++i) {
+      if (i > 0) platform::sleep_ms(step_ms);
       progress.step_progress();
       pump_messages(10);
     }

@@ -67,6 +67,7 @@ class TemplateArea {
     return control;
   }
   // Without it GTK tabs in reading order; the templates start with OK.
+  const DialogUnits& units() const { return units_; }
   void apply_tab_order() {
     GList* chain = nullptr;
     for (GtkWidget* control : tab_order_) chain = g_list_append(chain, control);
@@ -201,6 +202,8 @@ std::wstring pick_folder(GtkWindow* owner, const std::wstring& title, const std:
       utf8(title).c_str(), owner, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, stock_label("_Cancel"), GTK_RESPONSE_CANCEL,
       stock_label("_Select"), GTK_RESPONSE_ACCEPT, nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+  gtk_window_set_default_size(GTK_WINDOW(chooser), 720, 480);
+  gtk_window_set_position(GTK_WINDOW(chooser), GTK_WIN_POS_CENTER_ON_PARENT);
   if (!shown.empty()) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), utf8(shown).c_str());
   std::wstring folder;
   if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
@@ -260,6 +263,16 @@ struct LanguageDialog {
   }
 };
 
+// Themes draw the bar as a thin line; the window's bar fills its height.
+void fill_height(GtkWidget* bar, int height) {
+  GtkCssProvider* css = gtk_css_provider_new();
+  const std::string rule = "progressbar trough, progressbar progress { min-height: " + std::to_string(height) + "px; }";
+  gtk_css_provider_load_from_data(css, rule.c_str(), -1, nullptr);
+  GtkStyleContext* style = gtk_widget_get_style_context(bar);
+  gtk_style_context_add_provider(style, GTK_STYLE_PROVIDER(css), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(css);
+}
+
 // --- progress window ------------------------------------------------------
 
 class GtkProgressWindow : public ProgressWindow {
@@ -271,6 +284,7 @@ class GtkProgressWindow : public ProgressWindow {
     g_signal_connect(window_, "delete-event", G_CALLBACK(gtk_true), nullptr);
     TemplateArea area(window_, 311, 29);
     bar_ = area.add(gtk_progress_bar_new(), 7, 7, 297, 8);
+    fill_height(bar_, area.units().y(8));
     gtk_widget_show_all(window_);
     flush_events(100);
   }
@@ -331,9 +345,11 @@ class GtkUi : public Ui {
     dialog.ok = area.add(gtk_button_new_with_label("OK"), 117, 80, 50, 14);
     GtkWidget* cancel = area.add(gtk_button_new_with_label("Abbrechen"), 181, 80, 50, 14);
     dialog.combo = area.add(gtk_combo_box_text_new_with_entry(), 72, 7, 100, 14);
-    area.add(static_text("Version:"), 7, 7, 27, 12);
-    dialog.download_only = area.add(gtk_check_button_new_with_label("Nur Download/Download only"), 182, 7, 122, 12);
-    area.add(static_text("Ziel/Destination:"), 7, 30, 62, 12);
+    // The labels take the height of the control beside them: GTK's controls
+    // are taller than Windows', and the texts are to be centred beside them.
+    area.add(static_text("Version:"), 7, 7, 27, 14);
+    dialog.download_only = area.add(gtk_check_button_new_with_label("Nur Download/Download only"), 182, 7, 122, 14);
+    area.add(static_text("Ziel/Destination:"), 7, 30, 62, 14);
     dialog.destination_field = area.add(gtk_entry_new(), 72, 30, 100, 14);
     GtkWidget* pick = area.add(gtk_button_new_with_label("..."), 182, 30, 14, 14);
     area.apply_tab_order();
@@ -371,7 +387,7 @@ class GtkUi : public Ui {
     GtkWidget* cancel = area.add(gtk_button_new_with_label("Abbrechen"), 287, 25, 50, 14);
     dialog.combo = area.add(gtk_combo_box_text_new(), 262, 7, 75, 14);
     area.add(static_text("Bitte w\xC3\xA4hlen Sie Ihre Vorta Sprache / Please select the language of Vorta:"), 7, 7,
-             241, 12);
+             241, 14);
     area.apply_tab_order();
 
     for (const std::wstring& entry : entries) {
