@@ -167,7 +167,8 @@ TEST(TerminalProgress, OnATerminalOneLineIsRedrawnWithTheEstimate) {
     EXPECT_EQ(drawn.find('\n'), std::string::npos) << "one line until the window goes";
     EXPECT_THAT(drawn, HasSubstr("\rFortschritt / Progress (ETA 00:01:00) [###############---------------] 1/2"));
     // The shorter caption blanks out the estimate drawn before it.
-    EXPECT_THAT(drawn, HasSubstr("\rFortschritt / Progress [###############---------------] 1/2              \r"));
+    EXPECT_THAT(drawn, HasSubstr("\rFortschritt / Progress [###############---------------] 1/2" +
+                                 std::string(std::wstring(L" (ETA 00:01:00)").size(), ' ') + "\r"));
   }
   EXPECT_EQ(terminal.out.str().back(), '\n');
 }
