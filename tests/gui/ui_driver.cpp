@@ -16,6 +16,7 @@
 #include "dialogs/extractionprogress.h"
 #include "dialogs/languageselectiondlg.h"
 #include "dialogs/versionselectiondlg.h"
+#include "platform/process.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -89,6 +90,7 @@ int run(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
+  platform::initialise_process();
   try {
     return run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const AbortException&) {
