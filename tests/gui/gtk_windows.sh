@@ -72,6 +72,15 @@ shot version
 keys "$w" Tab Tab Down Tab Tab space Tab Tab Return
 finish "version dialog: second release, download only" "key=key-2 download_only=1 destination=$home/Downloads/"
 
+# Text typed into the list's field selects no entry: OK takes the preselected one.
+start version 3
+w=$(wait_window "Select Version")
+keys "$w" Tab Tab Down
+xdotool type --delay 20 "9.9"
+keys "$w" Return
+finish "version dialog: typed text yields the preselected release" \
+  "key=key-1 download_only=0 destination=$home/Downloads/"
+
 # One release: the list is locked, OK takes it.
 start version 1
 w=$(wait_window "Select Version")

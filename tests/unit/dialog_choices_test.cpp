@@ -36,6 +36,8 @@ struct LanguageIdCase {
   bool german;
 };
 
+void PrintTo(const LanguageIdCase& c, std::ostream* os) { *os << "0x" << std::hex << c.id; }
+
 class InterfaceLanguage : public ::testing::TestWithParam<LanguageIdCase> {};
 
 TEST_P(InterfaceLanguage, GermanInEveryRegionPicksGermanTextsAndCode) {

@@ -46,6 +46,8 @@ struct VersionCase {
   std::wstring destination;
 };
 
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
+
 class TerminalVersion : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(TerminalVersion, Answers) {

@@ -293,7 +293,10 @@ class GtkProgressWindow : public ProgressWindow {
     flush_events(100);
   }
 
-  std::wstring caption() const override { return wide_from_utf8(gtk_window_get_title(GTK_WINDOW(window_))); }
+  std::wstring caption() const override {
+    const char* title = gtk_window_get_title(GTK_WINDOW(window_));
+    return title != nullptr ? wide_from_utf8(title) : std::wstring();
+  }
   void set_caption(const std::wstring& caption) override {
     gtk_window_set_title(GTK_WINDOW(window_), valid_utf8(utf8(caption)).c_str());
   }
@@ -357,7 +360,7 @@ class GtkUi : public Ui {
     for (const std::wstring& entry : question.entries) {
       gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dialog.combo), valid_utf8(utf8(entry)).c_str());
     }
-    gtk_combo_box_set_active(GTK_COMBO_BOX(dialog.combo), 0);
+    if (!question.entries.empty()) gtk_combo_box_set_active(GTK_COMBO_BOX(dialog.combo), 0);
     if (question.locked) gtk_widget_set_sensitive(dialog.combo, FALSE);
     GtkWidget* typed = gtk_bin_get_child(GTK_BIN(dialog.combo));
     gtk_entry_set_width_chars(GTK_ENTRY(typed), 1);
@@ -393,7 +396,9 @@ class GtkUi : public Ui {
     for (const std::wstring& entry : entries) {
       gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dialog.combo), valid_utf8(utf8(entry)).c_str());
     }
-    gtk_combo_box_set_active(GTK_COMBO_BOX(dialog.combo), preselected);
+    if (preselected >= 0 && static_cast<std::size_t>(preselected) < entries.size()) {
+      gtk_combo_box_set_active(GTK_COMBO_BOX(dialog.combo), preselected);
+    }
 
     g_signal_connect(ok, "clicked", G_CALLBACK(LanguageDialog::on_ok), &dialog);
     g_signal_connect(cancel, "clicked", G_CALLBACK(ModalRun::on_cancel_clicked), &run);
