@@ -21,6 +21,21 @@ std::string trimmed(const std::string& line) {
   return line.substr(first, last - first + 1);
 }
 
+// Texts from the release index, server replies and file names reach the
+// terminal: control characters could move the cursor or recolour it, and a
+// line break in a list entry would break the list.
+std::string printable(std::string text, bool keep_line_breaks = false) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && !(keep_line_breaks && (c == '\n' || c == '\t'))) || byte == 0x7F) c = '?';
+  }
+  return text;
+}
+
+std::string printable(const std::wstring& text, bool keep_line_breaks = false) {
+  return printable(utf8_from_wide(text), keep_line_breaks);
+}
+
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -78,7 +93,7 @@ class TerminalProgressWindow : public platform::ProgressWindow {
  private:
   std::string line() const {
     const std::size_t filled = max_ == 0 ? 0 : static_cast<std::size_t>(std::uint64_t{position_} * kBarWidth / max_);
-    return utf8_from_wide(caption_) + " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " +
+    return printable(caption_) + " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " +
            std::to_string(position_) + "/" + std::to_string(max_);
   }
 
@@ -123,7 +138,7 @@ std::optional<T> TerminalUi::ask(const std::string& prompt, const std::string& h
       out_ << "\nAbbrechen / Cancelled\n" << std::flush;
       return std::nullopt;
     }
-    if (options_.echo_answers) out_ << trimmed(line) << '\n';
+    if (options_.echo_answers) out_ << printable(trimmed(line)) << '\n';
     if (auto value = parse(trimmed(line))) return value;
     out_ << hint << '\n';
   }
@@ -132,12 +147,12 @@ std::optional<T> TerminalUi::ask(const std::string& prompt, const std::string& h
 }
 
 bool TerminalUi::ask_yes_no(const std::wstring& text, const std::wstring& caption) {
-  out_ << utf8_from_wide(caption) << '\n' << utf8_from_wide(text) << '\n';
+  out_ << printable(caption) << '\n' << printable(text, true) << '\n';
   return ask<bool>("(y/n) [n]: ", "Please answer y or n.", parse_yes_no).value_or(false);
 }
 
 void TerminalUi::show_message(const std::string& text, const std::wstring& caption) {
-  out_ << utf8_from_wide(caption) << ": " << text << '\n' << std::flush;
+  out_ << printable(caption) << ": " << printable(text, true) << '\n' << std::flush;
 }
 
 std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::VersionQuestion& question) {
@@ -145,7 +160,7 @@ std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::V
                                             : question.entries.size();
   out_ << "Select Version\n";
   for (std::size_t i = 0; i < question.entries.size(); ++i) {
-    out_ << "  " << (i + 1) << ") " << utf8_from_wide(question.entries[i]) << '\n';
+    out_ << "  " << (i + 1) << ") " << printable(question.entries[i]) << '\n';
   }
 
   platform::VersionAnswer answer;
@@ -161,7 +176,7 @@ std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::V
   if (!download_only) return std::nullopt;
   answer.download_only = *download_only;
 
-  const std::string shown = utf8_from_wide(question.destination);
+  const std::string shown = printable(question.destination);
   // Without a destination the archive would land in whatever folder the
   // launcher was started from; an empty answer is only valid with a default.
   const auto destination = ask<std::wstring>(
@@ -179,7 +194,7 @@ std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::V
 std::optional<int> TerminalUi::ask_language(const std::vector<std::wstring>& entries, int preselected) {
   out_ << "Vorta Setup\n"
        << "Bitte w\xC3\xA4hlen Sie Ihre Vorta Sprache / Please select the language of Vorta:\n";
-  for (std::size_t i = 0; i < entries.size(); ++i) out_ << "  " << (i + 1) << ") " << utf8_from_wide(entries[i]) << '\n';
+  for (std::size_t i = 0; i < entries.size(); ++i) out_ << "  " << (i + 1) << ") " << printable(entries[i]) << '\n';
   const int shown = std::clamp(preselected, 0, std::max(0, static_cast<int>(entries.size()) - 1));
   return ask<int>("Sprache/Language [" + std::to_string(shown + 1) + "]: ",
                   "Please enter a number from 1 to " + std::to_string(entries.size()) + ".",

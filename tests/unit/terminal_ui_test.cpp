@@ -138,6 +138,19 @@ TEST(TerminalMessages, BoxesNeedNoInputAndShowCaptionAndText) {
   EXPECT_TRUE(terminal.ui.ask_yes_no(L"Open?", L"Caption")) << "the message consumed no input";
 }
 
+TEST(TerminalMessages, ControlCharactersFromOutsideNeverReachTheTerminal) {
+  Terminal terminal("\n");
+  terminal.ui.show_message("bad\x1b[2Jreply\nsecond line", L"Setup launcher");
+  auto question = three_releases(kDownloads);
+  question.entries[1] = L"7.1.4\x1b]0;title\a\nfake entry";
+  terminal.ui.ask_version(question);
+  const std::string shown = terminal.out.str();
+  EXPECT_EQ(shown.find('\x1b'), std::string::npos);
+  EXPECT_EQ(shown.find('\a'), std::string::npos);
+  EXPECT_THAT(shown, HasSubstr("Setup launcher: bad?[2Jreply\nsecond line\n"));
+  EXPECT_THAT(shown, HasSubstr("  2) 7.1.4?]0;title??fake entry\n"));
+}
+
 TEST(TerminalProgress, PlainOutputPrintsALinePerTenthAndStaysFullPastTheEnd) {
   Terminal terminal("");
   {
