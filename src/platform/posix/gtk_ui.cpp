@@ -164,7 +164,7 @@ struct MessageBox {
 };
 
 Response message_box(const std::string& caption, const std::string& text, bool yes_no) {
-  ModalRun run(new_window(valid_utf8(caption)));
+  ModalRun run(new_window(caption));
   MessageBox box{&run};
 
   GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 16);
@@ -298,7 +298,7 @@ class GtkProgressWindow : public ProgressWindow {
     return title != nullptr ? wide_from_utf8(title) : std::wstring();
   }
   void set_caption(const std::wstring& caption) override {
-    gtk_window_set_title(GTK_WINDOW(window_), valid_utf8(utf8(caption)).c_str());
+    gtk_window_set_title(GTK_WINDOW(window_), utf8(caption).c_str());
   }
   void set_range(std::uint32_t max) override {
     max_ = max;
@@ -358,7 +358,7 @@ class GtkUi : public Ui {
     area.apply_tab_order();
 
     for (const std::wstring& entry : question.entries) {
-      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dialog.combo), valid_utf8(utf8(entry)).c_str());
+      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dialog.combo), utf8(entry).c_str());
     }
     if (!question.entries.empty()) gtk_combo_box_set_active(GTK_COMBO_BOX(dialog.combo), 0);
     if (question.locked) gtk_widget_set_sensitive(dialog.combo, FALSE);
@@ -394,7 +394,7 @@ class GtkUi : public Ui {
     area.apply_tab_order();
 
     for (const std::wstring& entry : entries) {
-      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dialog.combo), valid_utf8(utf8(entry)).c_str());
+      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dialog.combo), utf8(entry).c_str());
     }
     if (preselected >= 0 && static_cast<std::size_t>(preselected) < entries.size()) {
       gtk_combo_box_set_active(GTK_COMBO_BOX(dialog.combo), preselected);
