@@ -171,7 +171,7 @@ std::vector<SourceFile> scan_setup_folder(const fs::path& folder) {
       if (fs::is_symlink(status)) {
         const fs::path target = fs::canonical(path, ec);
         if (ec) throw PublishError("the link " + path.string() + " points to nothing");
-        if (!inside(target, root)) throw PublishError("the link " + path.string() + " points outside the setup folder");
+        if (!inside(target, root) && target != root) throw PublishError("the link " + path.string() + " points outside the setup folder");
         if (!fs::is_regular_file(target)) {
           throw PublishError("the link " + path.string() + " does not point to a file (links to folders are not packed)");
         }

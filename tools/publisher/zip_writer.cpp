@@ -51,7 +51,7 @@ std::string system_error(const std::string& what, const std::filesystem::path& p
 std::uint32_t recorded_mode(std::uint32_t source_mode) { return 0644 | (source_mode & 0111); }
 
 ZipWriter::ZipWriter(const std::filesystem::path& path, ZipLimits limits)
-    : path_(path), limits_(limits), in_(kChunk), out_(kChunk) {
+    : path_(path), limits_(limits), in_(kChunk + 1), out_(kChunk + 1) {
   file_ = std::fopen(path.c_str(), "w+b");
   if (!file_) throw PublishError(system_error("cannot create", path));
 }
@@ -100,6 +100,29 @@ std::uint32_t ZipWriter::add_file(const std::string& name, const std::filesystem
   });
 }
 
+std::string ZipWriter::local_header(const Member& member, bool zip64) const {
+  std::string header;
+  put32(header, 0x04034b50);
+  put16(header, member.version);
+  put16(header, is_ascii(member.name) ? 0 : kFlagUtf8);
+  put16(header, member.method);
+  put16(header, kDosTime);
+  put16(header, kDosDate);
+  put32(header, member.crc);
+  put32(header, zip64 ? 0xFFFFFFFFu : member.compressed);
+  put32(header, zip64 ? 0xFFFFFFFFu : member.size);
+  put16(header, member.name.size());
+  put16(header, zip64 ? 20 : 0);
+  header += member.name;
+  if (zip64) {
+    put16(header, 0x0001);
+    put16(header, 16);
+    put64(header, member.size);
+    put64(header, member.compressed);
+  }
+  return header;
+}
+
 std::uint32_t ZipWriter::add(const std::string& name, std::uint64_t size, std::uint32_t mode,
                              const ContentSource& source) {
   if (!file_) throw PublishError("archive " + path_.string() + " is already finished");
@@ -111,58 +134,64 @@ std::uint32_t ZipWriter::add(const std::string& name, std::uint64_t size, std::u
   const bool zip64 = size >= limits_.max_32;
   member.version = zip64 ? 45 : 20;
 
+  if (size < in_.size()) {
+    // Small content is compressed in memory first, so its header is written
+    // once, complete, without seeking back.
+    ChunkReader read = source();
+    std::size_t total = 0;
+    for (std::size_t n = 1; n > 0 && total < in_.size(); total += n) n = read(in_.data() + total, in_.size() - total);
+    if (total != size) throw changed(member);
+    member.crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(in_.data()),
+                                                  static_cast<uInt>(size)));
+    const std::size_t compressed = size ? deflate_buffer(size) : 0;
+    const bool deflated = compressed > 0 && compressed < size;
+    member.method = deflated ? 8 : 0;
+    member.compressed = deflated ? compressed : size;
+    write(local_header(member, zip64));
+    write(deflated ? out_.data() : in_.data(), static_cast<std::size_t>(member.compressed));
+    members_.push_back(member);
+    return member.crc;
+  }
+
   // The local header is written with the sizes known now; CRC, method and
   // compressed size are patched once the data is out.
-  std::string header;
-  put32(header, 0x04034b50);
-  put16(header, member.version);
-  put16(header, is_ascii(name) ? 0 : kFlagUtf8);
-  put16(header, 8);
-  put16(header, kDosTime);
-  put16(header, kDosDate);
-  put32(header, 0);
-  put32(header, zip64 ? 0xFFFFFFFFu : 0);
-  put32(header, zip64 ? 0xFFFFFFFFu : size);
-  put16(header, name.size());
-  put16(header, zip64 ? 20 : 0);
-  header += name;
-  if (zip64) {
-    put16(header, 0x0001);
-    put16(header, 16);
-    put64(header, size);
-    put64(header, 0);
-  }
-  write(header);
-
+  member.method = 8;
+  write(local_header(member, zip64));
   const std::uint64_t data_start = offset_;
-  if (size == 0 || !deflate_member(member, source)) {
+  if (!deflate_member(member, source)) {
     seek(data_start);
     if (ftruncate(fileno(file_), static_cast<off_t>(data_start)) != 0) {
       throw PublishError(system_error("cannot write", path_));
     }
     store_member(member, source);
   }
-
   const std::uint64_t end = offset_;
-  std::string patch;
-  put16(patch, member.method);
-  put16(patch, kDosTime);
-  put16(patch, kDosDate);
-  put32(patch, member.crc);
-  seek(member.offset + 8);
-  write(patch);
-  std::string sizes;
-  if (zip64) {
-    put64(sizes, member.compressed);
-    seek(member.offset + 30 + name.size() + 4 + 8);
-  } else {
-    put32(sizes, member.compressed);
-    seek(member.offset + 18);
-  }
-  write(sizes);
+  seek(member.offset);
+  write(local_header(member, zip64));
   seek(end);
   members_.push_back(member);
   return member.crc;
+}
+
+std::size_t ZipWriter::deflate_buffer(std::size_t size) {
+  z_stream stream{};
+  if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw PublishError("cannot start compression");
+  }
+  stream.next_in = reinterpret_cast<Bytef*>(in_.data());
+  stream.avail_in = static_cast<uInt>(size);
+  stream.next_out = reinterpret_cast<Bytef*>(out_.data());
+  stream.avail_out = static_cast<uInt>(std::min(out_.size(), size));
+  const int result = deflate(&stream, Z_FINISH);
+  const std::size_t produced = stream.total_out;
+  deflateEnd(&stream);
+  // Output that does not fit into the input's size does not pay.
+  return result == Z_STREAM_END ? produced : 0;
+}
+
+PublishError ZipWriter::changed(const Member& member) const {
+  return PublishError("the content of " + member.name + " changed while it was packed (expected " +
+                      std::to_string(member.size) + " bytes)");
 }
 
 bool ZipWriter::deflate_member(Member& member, const ContentSource& source) {
@@ -202,10 +231,7 @@ bool ZipWriter::deflate_member(Member& member, const ContentSource& source) {
     if (total_out >= member.size) return false;
     if (!done && total_in >= kDeflateProbe && total_out * 100 >= total_in * 99) return false;
   }
-  if (total_in != member.size) {
-    throw PublishError("the content of " + member.name + " changed while it was packed (expected " +
-                       std::to_string(member.size) + " bytes)");
-  }
+  if (total_in != member.size) throw changed(member);
   member.method = 8;
   member.crc = crc;
   member.compressed = total_out;
@@ -224,10 +250,7 @@ void ZipWriter::store_member(Member& member, const ContentSource& source) {
     crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(in_.data()), static_cast<uInt>(n)));
     write(in_.data(), n);
   }
-  if (total != member.size) {
-    throw PublishError("the content of " + member.name + " changed while it was packed (expected " +
-                       std::to_string(member.size) + " bytes)");
-  }
+  if (total != member.size) throw changed(member);
   member.method = 0;
   member.crc = crc;
   member.compressed = total;

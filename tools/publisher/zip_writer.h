@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "publish_error.h"
+
 namespace publisher {
 
 // A field whose value reaches its limit is written in its ZIP64 form. Tests
@@ -61,8 +63,11 @@ class ZipWriter {
   void write(const void* data, std::size_t size);
   void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
   void seek(std::uint64_t offset);
+  std::string local_header(const Member& member, bool zip64) const;
+  std::size_t deflate_buffer(std::size_t size);
   bool deflate_member(Member& member, const ContentSource& source);
   void store_member(Member& member, const ContentSource& source);
+  PublishError changed(const Member& member) const;
 
   std::filesystem::path path_;
   std::FILE* file_ = nullptr;

@@ -42,8 +42,8 @@ std::string quote(const std::string& text) {
   return quoted + "'";
 }
 
-Run run(const std::string& command_line) {
-  Run result;
+Outcome run(const std::string& command_line) {
+  Outcome result;
   std::FILE* pipe = ::popen((command_line + " 2>&1").c_str(), "r");
   if (!pipe) return result;
   char buffer[4096];
@@ -54,13 +54,13 @@ Run run(const std::string& command_line) {
   return result;
 }
 
-Run run_python(const std::string& program, const std::vector<std::string>& args) {
+Outcome run_python(const std::string& program, const std::vector<std::string>& args) {
   std::string line = "python3 -c " + quote(program);
   for (const std::string& arg : args) line += " " + quote(arg);
   return run(line);
 }
 
-Run run_tool(const std::vector<std::string>& args) {
+Outcome run_tool(const std::vector<std::string>& args) {
   std::string line = quote(SETUPPUBLISH_EXE);
   for (const std::string& arg : args) line += " " + quote(arg);
   return run(line);

@@ -25,15 +25,15 @@ std::string slurp(const std::filesystem::path& path);
 // Creates the parent folders as needed.
 void put(const std::filesystem::path& path, const std::string& bytes, unsigned mode = 0644);
 
-struct Run {
+struct Outcome {
   int status = -1;
   std::string output;  // stdout and stderr together
 };
-Run run(const std::string& command_line);
+Outcome run(const std::string& command_line);
 std::string quote(const std::string& text);
 // Runs a Python program given as text with the arguments; the program's
 // output is returned and a non-zero exit is a failed run.
-Run run_python(const std::string& program, const std::vector<std::string>& args);
-Run run_tool(const std::vector<std::string>& args);
+Outcome run_python(const std::string& program, const std::vector<std::string>& args);
+Outcome run_tool(const std::vector<std::string>& args);
 
 }  // namespace testing_support
