@@ -31,7 +31,7 @@ bool is_64bit_os();
 bool is_link(const std::filesystem::path& path);
 bool remove_link(const std::filesystem::path& path);
 
-// For tests that point the temporary folder elsewhere.
+// For tests that point the temporary folder elsewhere; an empty value removes it.
 void set_environment_variable(const char* name, const std::string& value);
 
 }  // namespace platform

@@ -50,6 +50,9 @@ bool is_link(const std::filesystem::path& path) {
 
 bool remove_link(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
-void set_environment_variable(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+void set_environment_variable(const char* name, const std::string& value) {
+  if (value.empty()) unsetenv(name);
+  else setenv(name, value.c_str(), 1);
+}
 
 }  // namespace platform
