@@ -1,17 +1,147 @@
 #include "netrelease/http.h"
 
-// Placeholder until the transfer layer lands: every request fails.
-bool send_request(HttpRequest) { return false; }
-bool http_get(const std::wstring&, const std::wstring&, bool, int, BodyHandler, std::int64_t, std::int64_t) {
-  return false;
+#include <memory>
+#include <utility>
+
+#include "platform/http.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+
+namespace {
+
+// A store answers an accepted insert with 201 Created, or 204 No Content when
+// asked for no echo; sending such a POST again would only repeat it.
+bool is_success(HttpVerb verb, int status) {
+  if (status == 200 || status == 206) return true;
+  return verb == HttpVerb::post && (status == 201 || status == 204);
 }
-bool download_to_string(const std::wstring&, const std::wstring&, std::string*, std::int64_t, std::int64_t, bool,
-                        int) {
-  return false;
+
+std::string request_path(const std::wstring& object_path) {
+  std::string path = utf8_from_wide(object_path);
+  return path.front() == '/' ? path : "/" + path;
 }
-bool http_post(const std::wstring&, const std::wstring&, bool, int, const std::vector<std::wstring>&,
-               const std::string&) {
-  return false;
+
+// The order matters to proxies and stores that sign requests: range first,
+// then the encodings we can decode, then the caller's own lines.
+std::vector<std::string> header_lines(const HttpRequest& request) {
+  std::vector<std::string> lines;
+  if (request.range_first != 0 || request.range_last != 0) {
+    lines.push_back("Range: bytes=" + std::to_string(request.range_first) + "-" +
+                    std::to_string(request.range_last));
+  }
+  lines.push_back("Accept-Encoding: gzip, deflate");
+  for (const auto& extra : request.extra_headers) lines.push_back(utf8_from_wide(extra));
+  return lines;
 }
-BodyHandler append_to_string(std::string*) { return {}; }
-BodyHandler discard_body() { return {}; }
+
+// Reads the body in large chunks through one buffer, letting the windows
+// breathe around every read; sink gets each chunk.
+template <typename Sink>
+bool read_body(HttpBody& body, Sink sink) {
+  std::unique_ptr<char[]> buffer(new char[kHttpReadChunk]);
+  for (;;) {
+    pump_messages(10);
+    const std::size_t got = body.read(buffer.get(), kHttpReadChunk);
+    pump_messages(10);
+    sink(buffer.get(), got);
+    pump_messages(10);
+    if (got == 0) return true;
+  }
+}
+
+}  // namespace
+
+bool send_request(HttpRequest request) {
+  if (request.server.empty() || request.object_path.empty()) return false;
+
+  platform::HttpTarget target;
+  target.server = request.server;
+  target.secure = request.secure;
+  target.port = request.port != 0 ? (request.port & 0xFFFF) : (request.secure ? 443 : 80);
+  target.verb = request.verb;
+  target.path = request_path(request.object_path);
+
+  auto exchange = platform::open_http_exchange(target);
+  if (!exchange) return false;
+
+  const std::vector<std::string> lines = header_lines(request);
+  // A GET never carries a body.
+  const std::string no_body;
+  const std::string& body = request.verb == HttpVerb::get ? no_body : request.body;
+
+  int status = 0;
+  bool stop = false;
+  bool handler_failed = false;
+  unsigned proxy_dialogs = 0;
+  for (int attempt = 0; !stop && !is_success(request.verb, status) && attempt < kHttpAttemptLimit; ++attempt) {
+    const platform::HttpFailure failure = exchange->send(lines, body);
+    // Without a complete answer there is no status to trust: a failed attempt
+    // must never pass for a success whose body nobody read.
+    status = failure == platform::HttpFailure::none ? exchange->status() : 0;
+    switch (failure) {
+      case platform::HttpFailure::none:
+        break;
+      case platform::HttpFailure::retry:
+        continue;
+      case platform::HttpFailure::proxy_auth:
+        if (!exchange->ask_proxy_credentials(++proxy_dialogs)) stop = true;
+        continue;
+      case platform::HttpFailure::stop:
+        stop = true;
+        continue;
+    }
+    if (!is_success(request.verb, status)) continue;
+    HttpBody& answer = exchange->body();
+    const bool consumed = request.body_handler ? request.body_handler(answer) : true;
+    // A body that broke off is not a success, and sending again would hand
+    // the same bytes to the handler twice: end here.
+    if (!consumed || answer.failed()) {
+      handler_failed = true;
+      stop = true;
+    }
+  }
+  return is_success(request.verb, status) && !handler_failed;
+}
+
+bool http_get(const std::wstring& server, const std::wstring& object_path, bool secure, int port,
+              BodyHandler handler, std::int64_t range_first, std::int64_t range_last) {
+  HttpRequest request;
+  request.server = server;
+  request.object_path = object_path;
+  request.secure = secure;
+  request.port = port;
+  request.body_handler = std::move(handler);
+  request.verb = HttpVerb::get;
+  request.range_first = range_first;
+  request.range_last = range_last;
+  return send_request(std::move(request));
+}
+
+bool download_to_string(const std::wstring& server, const std::wstring& object_path, std::string* out,
+                        std::int64_t range_first, std::int64_t range_last, bool secure, int port) {
+  return http_get(server, object_path, secure, port, append_to_string(out), range_first, range_last);
+}
+
+bool http_post(const std::wstring& server, const std::wstring& object_path, bool secure, int port,
+               const std::vector<std::wstring>& extra_headers, const std::string& body) {
+  HttpRequest request;
+  request.server = server;
+  request.object_path = object_path;
+  request.secure = secure;
+  request.port = port;
+  request.body_handler = discard_body();
+  request.verb = HttpVerb::post;
+  request.extra_headers = extra_headers;
+  request.body = body;
+  return send_request(std::move(request));
+}
+
+BodyHandler append_to_string(std::string* out) {
+  return [out](HttpBody& body) {
+    return read_body(body, [out](const char* data, std::size_t size) { out->append(data, size); });
+  };
+}
+
+BodyHandler discard_body() {
+  return [](HttpBody& body) { return read_body(body, [](const char*, std::size_t) {}); };
+}

@@ -1,0 +1,69 @@
+// One HTTP(S) exchange on the platform's client: a request that can be sent
+// several times on the same handle, and the open answer of the latest
+// attempt. The retry rules live in src/netrelease/http.cpp; an
+// implementation here only sends, reads and sorts its errors into the few
+// classes those rules need.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "netrelease/http.h"
+
+namespace platform {
+
+// What became of one attempt, by the platform's own error.
+enum class HttpFailure {
+  none,        // an answer arrived; its status says the rest
+  retry,       // recoverable (time-out, a connection the server dropped, a tolerated revocation check)
+  proxy_auth,  // the proxy asks for credentials: see ask_proxy_credentials
+  stop,        // anything else, a refused certificate among them
+};
+
+struct HttpTarget {
+  std::wstring server;
+  int port = 0;  // already resolved: never 0
+  bool secure = true;
+  HttpVerb verb = HttpVerb::get;
+  std::string path;  // UTF-8, with exactly one leading "/"
+};
+
+class HttpExchange {
+ public:
+  virtual ~HttpExchange() = default;
+  // One attempt. header_lines: complete lines without line ends, in the
+  // order they go out; a line already on the request is not added again.
+  // A non-empty body is sent unchanged.
+  virtual HttpFailure send(const std::vector<std::string>& header_lines, const std::string& body) = 0;
+  // Status of the latest answer; 0 when none arrived.
+  virtual int status() const = 0;
+  // The latest answer's body, positioned at its start.
+  virtual HttpBody& body() = 0;
+  // Runs the platform's proxy credentials step; attempt counts these calls
+  // from 1. True when the request should be sent again.
+  virtual bool ask_proxy_credentials(unsigned attempt) = 0;
+};
+
+// Null when the client or the connection cannot be set up.
+std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target);
+
+// A dead connection must not hang the launcher: a connect that takes longer
+// than connect_seconds, or a transfer below stall_bytes_per_second for
+// stall_seconds, ends the attempt as a time-out (and so as a reason to send
+// again). These bind the libcurl client; WinINet keeps its own time-outs.
+struct HttpTimeouts {
+  long connect_seconds = 30;
+  long stall_bytes_per_second = 1024;
+  long stall_seconds = 60;
+};
+// Tests shorten them; the launcher keeps the defaults.
+void set_http_timeouts(const HttpTimeouts& timeouts);
+HttpTimeouts http_timeouts();
+
+// Trust this CA file in addition to the system's store; empty: the build's
+// own setting (LAUNCHER_CA_FILE). Tests use it for a CA they make per run;
+// the launcher itself never calls it.
+void set_extra_ca_file(const std::string& path);
+
+}  // namespace platform

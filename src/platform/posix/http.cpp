@@ -1,0 +1,383 @@
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "build_settings.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+// Received bytes held for the body reader before the transfer pauses.
+constexpr std::size_t kHeldBytesLimit = 1u << 20;
+constexpr char kUserAgent[] = "setuplauncher";
+
+std::string& extra_ca_override() {
+  static std::string path;
+  return path;
+}
+
+HttpTimeouts& timeouts() {
+  static HttpTimeouts values;
+  return values;
+}
+
+std::string extra_ca_file() {
+  return extra_ca_override().empty() ? std::string(build_settings::ca_file) : extra_ca_override();
+}
+
+// One multi handle for the whole process: its connection pool keeps the
+// connection to a host open between operations, so consecutive block
+// requests skip the TCP and TLS handshakes. Easy handles are kept for reuse
+// too; a nested transfer (started from a message handler) simply takes
+// another one.
+class CurlClient {
+ public:
+  static CurlClient& instance() {
+    static CurlClient client;
+    return client;
+  }
+
+  CURLM* multi() const { return multi_; }
+  CURLSH* share() const { return share_; }
+
+  CURL* take_easy() {
+    if (idle_.empty()) return curl_easy_init();
+    CURL* easy = idle_.back();
+    idle_.pop_back();
+    return easy;
+  }
+
+  void give_back(CURL* easy) {
+    finished_.erase(easy);
+    curl_easy_reset(easy);
+    idle_.push_back(easy);
+  }
+
+  // Moves every finished transfer's result out of the multi handle's queue.
+  void collect_results() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg == CURLMSG_DONE) finished_[message->easy_handle] = message->data.result;
+    }
+  }
+
+  bool take_result(CURL* easy, CURLcode& result) {
+    const auto found = finished_.find(easy);
+    if (found == finished_.end()) return false;
+    result = found->second;
+    finished_.erase(found);
+    return true;
+  }
+
+ private:
+  CurlClient() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    multi_ = curl_multi_init();
+    share_ = curl_share_init();
+    if (share_) {
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+  }
+
+  ~CurlClient() {
+    for (CURL* easy : idle_) curl_easy_cleanup(easy);
+    if (multi_) curl_multi_cleanup(multi_);
+    if (share_) curl_share_cleanup(share_);
+    curl_global_cleanup();
+  }
+
+  CURLM* multi_ = nullptr;
+  CURLSH* share_ = nullptr;
+  std::vector<CURL*> idle_;
+  std::map<CURL*, CURLcode> finished_;
+};
+
+bool starts_with_no_case(const std::string& text, const char* prefix) {
+  const std::size_t length = std::strlen(prefix);
+  if (text.size() < length) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// A host name must not be able to change the shape of the URL it goes into.
+bool is_plain_host(const std::string& host) {
+  if (host.empty()) return false;
+  for (unsigned char c : host) {
+    if (c <= 0x20 || c == 0x7F || std::strchr("/\\@?#%:[]", c) != nullptr) return false;
+  }
+  return true;
+}
+
+// The path goes out as given, except for the bytes a URL cannot carry raw;
+// '#' would otherwise cut the rest off as a fragment.
+std::string escape_path(const std::string& path) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (unsigned char c : path) {
+    if (c <= 0x20 || c >= 0x7F || std::strchr("\"#<>\\^`{|}", c) != nullptr) {
+      escaped += '%';
+      escaped += hex[c >> 4];
+      escaped += hex[c & 0x0F];
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
+HttpFailure classify(CURLcode result, long connect_status) {
+  if (connect_status == 407) return HttpFailure::proxy_auth;
+  switch (result) {
+    case CURLE_OPERATION_TIMEDOUT:
+    // The server dropped a kept-alive connection before answering: send again.
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+      return HttpFailure::retry;
+    default:
+      // Refused certificates, unreachable hosts, malformed requests: sending
+      // the same again would end the same way.
+      return HttpFailure::stop;
+  }
+}
+
+class CurlExchange final : public HttpExchange, public HttpBody {
+ public:
+  CurlExchange(CurlClient& client, CURL* easy, const HttpTarget& target, std::string url)
+      : client_(client), easy_(easy), target_(target), url_(std::move(url)) {}
+
+  ~CurlExchange() override {
+    detach();
+    if (headers_) curl_slist_free_all(headers_);
+    client_.give_back(easy_);
+  }
+
+  HttpFailure send(const std::vector<std::string>& header_lines, const std::string& body) override {
+    finish_previous();
+    reset_attempt();
+    configure(header_lines, body);
+    if (curl_multi_add_handle(client_.multi(), easy_) != CURLM_OK) return HttpFailure::stop;
+    attached_ = true;
+    run_until([this] { return headers_done_; });
+    if (!headers_done_) {
+      long connect_status = 0;
+      curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connect_status);
+      return classify(done_ ? result_ : CURLE_RECV_ERROR, connect_status);
+    }
+    return HttpFailure::none;
+  }
+
+  int status() const override { return status_; }
+
+  HttpBody& body() override { return *this; }
+
+  // The proxy's credentials come from the proxy variables; there is nobody to ask.
+  bool ask_proxy_credentials(unsigned) override { return false; }
+
+  std::size_t read(char* buffer, std::size_t size) override {
+    while (offset_ == held_.size() && !done_) {
+      if (paused_) {
+        paused_ = false;
+        held_.clear();
+        offset_ = 0;
+        curl_easy_pause(easy_, CURLPAUSE_CONT);
+        continue;
+      }
+      step();
+    }
+    const std::size_t count = std::min(size, held_.size() - offset_);
+    if (count > 0) std::memcpy(buffer, held_.data() + offset_, count);
+    offset_ += count;
+    if (offset_ == held_.size() && !paused_) {
+      held_.clear();
+      offset_ = 0;
+    }
+    return count;
+  }
+
+  bool failed() const override { return done_ && result_ != CURLE_OK; }
+
+ private:
+  static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* self_pointer) {
+    auto* self = static_cast<CurlExchange*>(self_pointer);
+    const std::size_t length = size * count;
+    if (self->discarding_) return length;
+    if (self->held_.size() - self->offset_ >= kHeldBytesLimit) {
+      self->paused_ = true;
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    self->held_.append(data, length);
+    return length;
+  }
+
+  static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self_pointer) {
+    auto* self = static_cast<CurlExchange*>(self_pointer);
+    const std::size_t length = size * count;
+    const bool blank = (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
+    if (blank) {
+      long code = 0;
+      curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &code);
+      // 1xx answers are interim; the real one follows.
+      if (code >= 200) {
+        self->status_ = static_cast<int>(code);
+        self->headers_done_ = true;
+      }
+    }
+    return length;
+  }
+
+  void configure(const std::vector<std::string>& header_lines, const std::string& body) {
+    if (headers_) curl_slist_free_all(headers_);
+    headers_ = nullptr;
+    bool has_content_type = false;
+    for (const auto& line : header_lines) {
+      headers_ = curl_slist_append(headers_, line.c_str());
+      has_content_type = has_content_type || starts_with_no_case(line, "content-type:");
+    }
+    // Lines the other platform's client never sends: the body goes out at
+    // once, and unlabelled unless the caller labels it.
+    headers_ = curl_slist_append(headers_, "Expect:");
+    if (!has_content_type) headers_ = curl_slist_append(headers_, "Content-Type:");
+
+    curl_easy_reset(easy_);
+    curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy_, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+    // Also turns on decoding of what the Accept-Encoding line asks for; the
+    // line itself comes from the header list, in its place.
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    const HttpTimeouts& limits = timeouts();
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, limits.stall_bytes_per_second);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds);
+    // What is downloaded is run: the chain, the name and the dates must hold.
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Replaces the bundle file only; the system's certificate folder stays trusted.
+    const std::string ca_file = extra_ca_file();
+    if (!ca_file.empty()) curl_easy_setopt(easy_, CURLOPT_CAINFO, ca_file.c_str());
+    if (client_.share()) curl_easy_setopt(easy_, CURLOPT_SHARE, client_.share());
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlExchange::on_body);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlExchange::on_header);
+    curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+    if (target_.verb == HttpVerb::post) {
+      curl_easy_setopt(easy_, CURLOPT_POST, 1L);
+      curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+      curl_easy_setopt(easy_, CURLOPT_COPYPOSTFIELDS, body.data());
+    } else {
+      curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
+    }
+  }
+
+  void reset_attempt() {
+    headers_done_ = false;
+    done_ = false;
+    paused_ = false;
+    discarding_ = false;
+    result_ = CURLE_OK;
+    status_ = 0;
+    held_.clear();
+    offset_ = 0;
+  }
+
+  // An answer that was not read (an error status) is read to its end so that
+  // its connection can carry the next attempt.
+  void finish_previous() {
+    if (!attached_) return;
+    if (!done_) {
+      discarding_ = true;
+      held_.clear();
+      offset_ = 0;
+      if (paused_) {
+        paused_ = false;
+        curl_easy_pause(easy_, CURLPAUSE_CONT);
+      }
+      run_until([] { return false; });
+    }
+    detach();
+  }
+
+  void detach() {
+    if (!attached_) return;
+    curl_multi_remove_handle(client_.multi(), easy_);
+    CURLcode ignored;
+    client_.collect_results();
+    client_.take_result(easy_, ignored);
+    attached_ = false;
+  }
+
+  void step() {
+    int running = 0;
+    if (curl_multi_perform(client_.multi(), &running) != CURLM_OK) {
+      done_ = true;
+      result_ = CURLE_RECV_ERROR;
+      return;
+    }
+    client_.collect_results();
+    if (client_.take_result(easy_, result_)) {
+      done_ = true;
+      return;
+    }
+    if (!headers_done_ || offset_ == held_.size()) curl_multi_poll(client_.multi(), nullptr, 0, 1000, nullptr);
+  }
+
+  template <typename Ready>
+  void run_until(Ready ready) {
+    while (!ready() && !done_) step();
+  }
+
+  CurlClient& client_;
+  CURL* easy_;
+  HttpTarget target_;
+  std::string url_;
+  curl_slist* headers_ = nullptr;
+  bool attached_ = false;
+  bool headers_done_ = false;
+  bool done_ = false;
+  bool paused_ = false;
+  bool discarding_ = false;
+  CURLcode result_ = CURLE_OK;
+  int status_ = 0;
+  std::string held_;
+  std::size_t offset_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
+  const std::string host = utf8_from_wide(target.server);
+  if (!is_plain_host(host) || target.port <= 0 || target.port > 65535) return nullptr;
+  CurlClient& client = CurlClient::instance();
+  if (!client.multi()) return nullptr;
+  CURL* easy = client.take_easy();
+  if (!easy) return nullptr;
+  std::string url = std::string(target.secure ? "https://" : "http://") + host + ":" + std::to_string(target.port) +
+                    escape_path(target.path);
+  return std::make_unique<CurlExchange>(client, easy, target, std::move(url));
+}
+
+void set_extra_ca_file(const std::string& path) { extra_ca_override() = path; }
+
+void set_http_timeouts(const HttpTimeouts& values) { timeouts() = values; }
+HttpTimeouts http_timeouts() { return timeouts(); }
+
+}  // namespace platform

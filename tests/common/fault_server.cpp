@@ -1,0 +1,186 @@
+#include "common/fault_server.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+#include "common/temp_dir.h"
+#include "netrelease/http.h"
+#include "platform/crypto.h"
+#include "platform/http.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quote(const std::string& text) { return "'" + text + "'"; }
+
+bool tool_available(const std::string& version_command) {
+  return std::system((version_command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Certificates for every TestCertificate, made once per build folder: made in
+// a fresh folder and moved into place, so parallel test processes never see a
+// half-made set.
+const fs::path& test_pki() {
+  static const fs::path folder = [] {
+    const fs::path final_folder = fs::path(LAUNCHER_BINARY_DIR) / "faultserver-pki-2";
+    if (fs::exists(final_folder / "done")) return final_folder;
+    std::random_device random;
+    const fs::path work = fs::path(LAUNCHER_BINARY_DIR) / ("faultserver-pki-2." + std::to_string(random()));
+    fs::create_directories(work);
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+    const std::string script =
+        "cd " + quote(work.string()) + " && " +
+        "openssl req -x509" + ec + " -keyout ca.key -out ca.crt -days 3650 -subj '/CN=launcher test CA' && " +
+        "openssl req -x509" + ec + " -keyout other-ca.key -out other-ca.crt -days 3650 " +
+        "-subj '/CN=launcher untrusted CA' && " +
+        "openssl req" + ec + " -keyout server.key -out server.csr -subj '/CN=localhost' && " +
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,DNS:*.blob.localhost,DNS:*.table.localhost\\n' > right.ext && " +
+        "printf 'subjectAltName=DNS:elsewhere.invalid\\n' > wrong.ext && " +
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3650 " +
+        "-extfile right.ext -out trusted.crt && " +
+        "openssl x509 -req -in server.csr -CA other-ca.crt -CAkey other-ca.key -CAcreateserial -days 3650 " +
+        "-extfile right.ext -out unknown_ca.crt && " +
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3650 " +
+        "-extfile wrong.ext -out wrong_name.crt && " +
+        // One day before now: expired from the start.
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days -1 " +
+        "-extfile right.ext -out expired.crt && touch done";
+    if (std::system(("( " + script + " ) >/dev/null 2>&1").c_str()) != 0) return fs::path();
+    std::error_code error;
+    fs::rename(work, final_folder, error);
+    if (error) fs::remove_all(work, error);  // another process was quicker
+    return final_folder;
+  }();
+  return folder;
+}
+
+const char* certificate_file(TestCertificate certificate) {
+  switch (certificate) {
+    case TestCertificate::unknown_ca:
+      return "unknown_ca.crt";
+    case TestCertificate::wrong_name:
+      return "wrong_name.crt";
+    case TestCertificate::expired:
+      return "expired.crt";
+    case TestCertificate::trusted:
+      break;
+  }
+  return "trusted.crt";
+}
+
+std::wstring control_host() { return L"127.0.0.1"; }
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+  auto lower = [](std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  const std::string wanted = lower(name) + ":";
+  for (const auto& line : header_lines) {
+    if (lower(line.substr(0, wanted.size())) == wanted) {
+      const auto value = line.find_first_not_of(' ', wanted.size());
+      return value == std::string::npos ? std::string() : line.substr(value);
+    }
+  }
+  return {};
+}
+
+std::vector<std::string> RecordedRequest::header_names() const {
+  std::vector<std::string> names;
+  for (const auto& line : header_lines) names.push_back(line.substr(0, line.find(':')));
+  return names;
+}
+
+FaultServer::FaultServer(TestCertificate certificate) {
+  if (!tool_available("python3 --version") || !tool_available("openssl version")) {
+    unavailable_ = "python3 and openssl are needed for the fault server";
+    return;
+  }
+  const fs::path& pki = test_pki();
+  if (pki.empty()) {
+    unavailable_ = "the test certificates could not be made";
+    return;
+  }
+  // Loopback must never go through a proxy from the environment.
+  platform::set_environment_variable("NO_PROXY", "127.0.0.1,localhost,.localhost");
+  platform::set_extra_ca_file((pki / "ca.crt").string());
+
+  std::random_device random;
+  const fs::path port_file = fs::temp_directory_path() / ("faultserver-" + std::to_string(random()) + ".ports");
+  const std::string command = "python3 " + quote(std::string(LAUNCHER_SOURCE_DIR) + "/tests/tools/faultserver.py") +
+                              " --cert " + quote((pki / certificate_file(certificate)).string()) + " --key " +
+                              quote((pki / "server.key").string()) + " --port-file " + quote(port_file.string()) +
+                              " --lifetime 600 >/dev/null 2>&1 &";
+  if (std::system(command.c_str()) != 0) {
+    unavailable_ = "the fault server could not be started";
+    return;
+  }
+  for (int waited = 0; waited < 300 && port_ == 0; ++waited) {
+    std::ifstream ports(port_file);
+    if (!(ports >> port_ >> control_port_)) {
+      port_ = 0;
+      platform::sleep_ms(50);
+    }
+  }
+  std::error_code ignored;
+  fs::remove(port_file, ignored);
+  if (port_ == 0) unavailable_ = "the fault server did not report its ports";
+}
+
+FaultServer::~FaultServer() {
+  if (control_port_ != 0) control_post(L"/shutdown", {}, "");
+  platform::set_extra_ca_file("");
+}
+
+bool FaultServer::control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
+                               const std::string& body) const {
+  return http_post(control_host(), path, false, control_port_, headers, body);
+}
+
+void FaultServer::set_content(const std::string& path, const std::string& bytes) {
+  control_post(L"/content", {L"X-Path: " + wide_from_utf8(path)}, bytes);
+}
+
+void FaultServer::set_rule(const std::string& path, const nlohmann::json& rule) {
+  nlohmann::json with_path = rule.is_object() ? rule : nlohmann::json::object();
+  with_path["path"] = path;
+  control_post(L"/rule", {L"Content-Type: application/json"}, with_path.dump());
+}
+
+std::vector<RecordedRequest> FaultServer::requests() const {
+  std::string text;
+  if (!download_to_string(control_host(), L"/requests", &text, 0, 0, false, control_port_)) return {};
+  const auto document = nlohmann::json::parse(text, nullptr, false);
+  std::vector<RecordedRequest> recorded;
+  if (!document.is_array()) return recorded;
+  for (const auto& entry : document) {
+    RecordedRequest request;
+    request.method = entry.value("method", "");
+    request.path = entry.value("path", "");
+    request.header_lines = entry.value("header_lines", std::vector<std::string>());
+    request.client_port = entry.value("client_port", 0);
+    request.body = platform::base64_decode(entry.value("body_base64", ""));
+    recorded.push_back(std::move(request));
+  }
+  return recorded;
+}
+
+void FaultServer::reset() { control_post(L"/reset", {}, ""); }
+
+std::string test_pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = 2166136261u;
+  for (std::size_t i = 0; i < size; ++i) {
+    state = state * 16777619u ^ static_cast<std::uint32_t>(i);
+    bytes[i] = static_cast<char>(state >> 13);
+  }
+  return bytes;
+}

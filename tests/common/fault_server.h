@@ -1,0 +1,68 @@
+// The fault-injecting server (tests/tools/faultserver.py) as a test fixture:
+// started on loopback for the life of the object, told per path what to get
+// wrong, and asked afterwards what requests it saw. While one runs, the
+// transfer layer trusts the test CA its certificates come from.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+enum class TestCertificate {
+  trusted,     // localhost, 127.0.0.1, *.blob.localhost, *.table.localhost, from the trusted test CA
+  unknown_ca,  // the same names, from a CA nobody trusts
+  wrong_name,  // trusted CA, issued for another host
+  expired,     // trusted CA and the right names, but past its end date
+};
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;
+  std::vector<std::string> header_lines;  // "Name: value", in arrival order
+  std::string body;
+  int client_port = 0;  // the same port for requests on one connection
+
+  // Value of the first line with that name (case-insensitive); empty when none.
+  std::string header(const std::string& name) const;
+  // Names of the header lines, in order.
+  std::vector<std::string> header_names() const;
+};
+
+class FaultServer {
+ public:
+  explicit FaultServer(TestCertificate certificate = TestCertificate::trusted);
+  ~FaultServer();
+  FaultServer(const FaultServer&) = delete;
+  FaultServer& operator=(const FaultServer&) = delete;
+
+  // Why the server could not be started (no python3 or openssl); empty when running.
+  const std::string& unavailable() const { return unavailable_; }
+
+  static std::wstring host() { return L"localhost"; }
+  int port() const { return port_; }
+
+  void set_content(const std::string& path, const std::string& bytes);
+  // Rule keys as documented in faultserver.py, for example
+  // {{"fail_times", 2}, {"fail_status", 500}}.
+  void set_rule(const std::string& path, const nlohmann::json& rule);
+  std::vector<RecordedRequest> requests() const;
+  void reset();
+
+ private:
+  bool control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
+                    const std::string& body) const;
+
+  std::string unavailable_;
+  int port_ = 0;
+  int control_port_ = 0;
+};
+
+// Skips the test when the fixture could not start its server.
+#define SKIP_WITHOUT_FAULT_SERVER(server)                                    \
+  do {                                                                       \
+    if (!(server).unavailable().empty()) GTEST_SKIP() << (server).unavailable(); \
+  } while (false)
+
+// A deterministic byte pattern that makes misplaced ranges visible.
+std::string test_pattern(std::size_t size);

@@ -1,0 +1,281 @@
+// The transfer layer against the fault server: request shape, retries,
+// broken and encoded bodies, and refused certificates.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/fault_server.h"
+#include "common/scripted_ui.h"
+#include "netrelease/http.h"
+#include "platform/http.h"
+#include "platform/text.h"
+
+namespace {
+
+std::ptrdiff_t position_of(const std::vector<std::string>& names, const std::string& name) {
+  const auto found = std::find(names.begin(), names.end(), name);
+  return found == names.end() ? -1 : found - names.begin();
+}
+
+class HttpTransfer : public ::testing::Test {
+ protected:
+  void SetUp() override { SKIP_WITHOUT_FAULT_SERVER(server); }
+
+  bool get(const std::string& path, std::string* out, std::int64_t first = 0, std::int64_t last = 0) {
+    return download_to_string(FaultServer::host(), wide_from_utf8(path), out, first, last, true, server.port());
+  }
+
+  FaultServer server;
+};
+
+TEST_F(HttpTransfer, RangesAreInclusiveAndHeaderLinesKeepTheirOrder) {
+  const std::string content = test_pattern(3 * 1048576);
+  server.set_content("/archive.zip", content);
+  struct Case {
+    std::int64_t first, last;
+    const char* range;  // expected Range value; empty: no Range line
+    std::string expected;
+  };
+  const Case cases[] = {
+      {0, 0, "", content},
+      {1048576, 2097151, "bytes=1048576-2097151", content.substr(1048576, 1048576)},
+      {0, 9, "bytes=0-9", content.substr(0, 10)},
+      {5, 5, "bytes=5-5", content.substr(5, 1)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.range);
+    server.reset();
+    server.set_content("/archive.zip", content);
+    std::string got;
+    ASSERT_TRUE(get("/archive.zip", &got, c.first, c.last));
+    EXPECT_TRUE(got == c.expected) << "got " << got.size() << " bytes";
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].header("Range"), c.range);
+    EXPECT_EQ(requests[0].header("Accept-Encoding"), "gzip, deflate");
+    const auto names = requests[0].header_names();
+    if (*c.range) {
+      EXPECT_LT(position_of(names, "Range"), position_of(names, "Accept-Encoding"));
+    }
+  }
+}
+
+TEST_F(HttpTransfer, PathGetsExactlyOneLeadingSlashAndTheStringIsAppendedTo) {
+  server.set_content("/c/index", "{}");
+  std::string got = "kept:";
+  ASSERT_TRUE(get("c/index", &got));
+  ASSERT_TRUE(get("/c/index", &got));
+  EXPECT_EQ(got, "kept:{}{}");
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].path, "/c/index");
+  EXPECT_EQ(requests[1].path, "/c/index");
+}
+
+TEST_F(HttpTransfer, StoreStyleHostNamesReachLoopback) {
+  server.set_content("/c/index", "{}");
+  std::string got;
+  EXPECT_TRUE(download_to_string(L"account.blob.localhost", L"/c/index", &got, 0, 0, true, server.port()));
+  EXPECT_EQ(got, "{}");
+}
+
+TEST_F(HttpTransfer, ConsecutiveOperationsShareOneConnection) {
+  server.set_content("/block", test_pattern(4096));
+  std::string got;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(get("/block", &got, i * 1024, i * 1024 + 1023));
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].client_port, requests[1].client_port);
+  EXPECT_EQ(requests[1].client_port, requests[2].client_port);
+}
+
+TEST_F(HttpTransfer, NonSuccessStatusIsSentAgainUpToTheLimit) {
+  server.set_content("/flaky", "payload");
+  server.set_rule("/flaky", {{"fail_times", 2}, {"fail_status", 500}});
+  std::string got;
+  EXPECT_TRUE(get("/flaky", &got));
+  EXPECT_EQ(got, "payload");
+  EXPECT_EQ(server.requests().size(), 3u);
+
+  server.reset();
+  got.clear();
+  EXPECT_FALSE(get("/missing", &got));
+  EXPECT_EQ(server.requests().size(), static_cast<std::size_t>(kHttpAttemptLimit));
+  EXPECT_EQ(got, "");
+}
+
+TEST_F(HttpTransfer, RangedRequestAcceptsAWholeAnswer) {
+  server.set_content("/whole", "0123456789");
+  server.set_rule("/whole", {{"ignore_range", true}});
+  std::string got;
+  EXPECT_TRUE(get("/whole", &got, 2, 4));
+  EXPECT_EQ(got, "0123456789");
+}
+
+TEST_F(HttpTransfer, EncodedBodiesAreDecodedWhileTheWindowsAreKeptAlive) {
+  const std::string content = test_pattern(3 * 1048576 + 17);
+  for (const char* encoding : {"gzip", "deflate"}) {
+    SCOPED_TRACE(encoding);
+    ScopedScriptedUi ui;
+    server.set_content("/encoded", content);
+    server.set_rule("/encoded", {{"encoding", encoding}});
+    std::string got;
+    ASSERT_TRUE(get("/encoded", &got));
+    EXPECT_TRUE(got == content) << "got " << got.size() << " bytes";
+    EXPECT_GT(ui->pumped, 0u);
+  }
+}
+
+TEST_F(HttpTransfer, BodyCutOffIsAFailureWithoutAnotherAttempt) {
+  server.set_content("/cut", test_pattern(200000));
+  for (const char* encoding : {"identity", "gzip"}) {
+    SCOPED_TRACE(encoding);
+    server.set_rule("/cut", {{"cut_after", 65536}, {"encoding", encoding}});
+    std::string got;
+    EXPECT_FALSE(get("/cut", &got));
+  }
+  // A second attempt would hand the handler the same bytes again.
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST_F(HttpTransfer, HandlerFailureEndsAfterOneAttempt) {
+  server.set_content("/doc", "text");
+  int calls = 0;
+  const bool result = http_get(FaultServer::host(), L"/doc", true, server.port(),
+                               [&calls](HttpBody&) {
+                                 ++calls;
+                                 return false;
+                               },
+                               0, 0);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(HttpTransfer, EmptyServerOrPathSendsNothing) {
+  server.set_content("/doc", "text");
+  std::string got;
+  EXPECT_FALSE(download_to_string(L"", L"/doc", &got, 0, 0, true, server.port()));
+  EXPECT_FALSE(download_to_string(FaultServer::host(), L"", &got, 0, 0, true, server.port()));
+  EXPECT_FALSE(http_post(FaultServer::host(), L"", true, server.port(), {}, "x"));
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(HttpTransfer, PostSendsItsBodyUnchangedAfterTheHeaderLines) {
+  // Bytes that a text conversion or a form encoding would damage.
+  const std::string body = std::string("{\"k\":\"\xC3\xA4\r\n\"}\0tail", 17) + test_pattern(5000);
+  server.set_rule("/Tables", {{"status", 201}});
+  ASSERT_TRUE(http_post(FaultServer::host(), L"Tables", true, server.port(),
+                        {L"Content-Type: application/json", L"x-ms-date: Tue, 08 Dec 2026 19:00:00 GMT",
+                         L"Authorization: SharedKeyLite a:b"},
+                        body));
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].path, "/Tables");
+  EXPECT_TRUE(requests[0].body == body);
+  EXPECT_EQ(requests[0].header("Range"), "");
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+  const auto names = requests[0].header_names();
+  const auto encoding = position_of(names, "Accept-Encoding");
+  const auto type = position_of(names, "Content-Type");
+  const auto date = position_of(names, "x-ms-date");
+  const auto authorization = position_of(names, "Authorization");
+  EXPECT_GE(encoding, 0);
+  EXPECT_LT(encoding, type);
+  EXPECT_LT(type, date);
+  EXPECT_LT(date, authorization);
+}
+
+TEST_F(HttpTransfer, PostEndsAtOnceOnEveryAcceptingStatus) {
+  for (int status : {200, 201, 204}) {
+    SCOPED_TRACE(status);
+    server.reset();
+    server.set_rule("/Tables", {{"status", status}});
+    EXPECT_TRUE(http_post(FaultServer::host(), L"/Tables", true, server.port(), {}, "{}"));
+    EXPECT_EQ(server.requests().size(), 1u);
+  }
+  // A GET still wants the body it asked for.
+  server.reset();
+  server.set_rule("/created", {{"status", 201}});
+  std::string got;
+  EXPECT_FALSE(get("/created", &got));
+  EXPECT_EQ(server.requests().size(), static_cast<std::size_t>(kHttpAttemptLimit));
+}
+
+TEST_F(HttpTransfer, PostWithoutBodyCarriesNone) {
+  server.set_rule("/empty", {{"status", 201}});
+  EXPECT_TRUE(http_post(FaultServer::host(), L"/empty", true, server.port(), {}, ""));
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].body, "");
+  EXPECT_EQ(requests[0].header("Content-Type"), "");
+}
+
+// A dead connection must end the attempt rather than hang; short limits
+// stand in for the launcher's minute.
+class StalledTransfer : public HttpTransfer {
+ protected:
+  void SetUp() override {
+    HttpTransfer::SetUp();
+    saved_ = platform::http_timeouts();
+    platform::HttpTimeouts quick = saved_;
+    quick.stall_seconds = 1;
+    platform::set_http_timeouts(quick);
+  }
+  void TearDown() override { platform::set_http_timeouts(saved_); }
+
+ private:
+  platform::HttpTimeouts saved_;
+};
+
+TEST_F(StalledTransfer, SilenceBeforeTheAnswerIsSentAgain) {
+  server.set_content("/index", "{}");
+  server.set_rule("/index", {{"stall_seconds", 5}, {"stall_before_headers", true}, {"stall_times", 1}});
+  std::string got;
+  EXPECT_TRUE(get("/index", &got));
+  EXPECT_EQ(got, "{}");
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST_F(StalledTransfer, SilenceInsideTheBodyFails) {
+  server.set_content("/block", test_pattern(100000));
+  server.set_rule("/block", {{"stall_seconds", 5}, {"cut_after", 1000}});
+  std::string got;
+  EXPECT_FALSE(get("/block", &got));
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
+class RefusedCertificate : public ::testing::TestWithParam<TestCertificate> {};
+
+TEST_P(RefusedCertificate, EndsTheOperationBeforeAnyRequest) {
+  FaultServer server(GetParam());
+  SKIP_WITHOUT_FAULT_SERVER(server);
+  server.set_content("/setup.zip", "code that would run");
+  bool handler_called = false;
+  const bool result = http_get(FaultServer::host(), L"/setup.zip", true, server.port(),
+                               [&handler_called](HttpBody&) { return handler_called = true; }, 0, 0);
+  EXPECT_FALSE(result);
+  EXPECT_FALSE(handler_called);
+  EXPECT_TRUE(server.requests().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Certificates, RefusedCertificate,
+                         ::testing::Values(TestCertificate::unknown_ca, TestCertificate::wrong_name,
+                                           TestCertificate::expired),
+                         [](const ::testing::TestParamInfo<TestCertificate>& info) {
+                           switch (info.param) {
+                             case TestCertificate::unknown_ca:
+                               return std::string("UnknownAuthority");
+                             case TestCertificate::wrong_name:
+                               return std::string("WrongName");
+                             case TestCertificate::expired:
+                               return std::string("Expired");
+                             case TestCertificate::trusted:
+                               break;
+                           }
+                           return std::string("Trusted");
+                         });
+
+}  // namespace
