@@ -10,7 +10,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tool="$root/build/linux-local/tools/publisher/setuppublish"
-[ -x "$tool" ] || { echo "build setuppublish first (cmake --build build/linux-local --target setuppublish)" >&2; exit 1; }
+(cd "$root" && cmake --preset linux-local >/dev/null && cmake --build build/linux-local -j2 --target setuppublish >/dev/null)
 work=${1:-$(mktemp -d "${TMPDIR:-/tmp}/publisher-rss.XXXXXX")}
 trap 'rm -rf "$work/setup" "$work/work" "$work/www"' EXIT
 mkdir -p "$work/setup/data"
