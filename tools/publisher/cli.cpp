@@ -151,7 +151,7 @@ void write_text_file(const fs::path& path, const std::string& text) {
 
 std::vector<StartCommand> start_commands(const Arguments& args) {
   std::vector<StartCommand> commands;
-  for (const std::string& spec : args.all("start")) commands.push_back(parse_start_command(spec));
+  for (const std::string& text : args.all("start")) commands.push_back(parse_start_command(text));
   for (const std::string& file : args.all("start-file")) {
     const std::vector<StartCommand> more = parse_start_file(read_text_file(file));
     commands.insert(commands.end(), more.begin(), more.end());
@@ -254,7 +254,7 @@ void upload_release(Store& store, const std::string& product, const nlohmann::js
 int pack_command(const std::vector<std::string>& argv, std::ostream& out) {
   const Arguments args = parse(argv, 1, {{"start", true}, {"start-file", true}, {"help", false}});
   if (args.has("help")) {
-    out << "usage: setuppublish pack SETUP_DIR OUT.zip --start SPEC... | --start-file FILE\n"
+    out << "usage: setuppublish pack SETUP_DIR OUT.zip --start LANG:BITNESS:COMMAND[:ARGS]... | --start-file FILE\n"
            "\n"
            "Packs every file below SETUP_DIR into the release archive OUT.zip: each\n"
            "distinct content once, named by its SHA-256 digest, with arcinfo.json (where\n"
