@@ -1,5 +1,6 @@
 #include "platform/system.h"
 
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,6 +50,18 @@ bool is_link(const std::filesystem::path& path) {
 }
 
 bool remove_link(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
+
+bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix_mode) {
+  // The umask can only be read by setting it; the launcher does this on its
+  // one thread, between the files it writes.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const mode_t executable = static_cast<mode_t>(unix_mode) & 0111 & ~mask;
+  const mode_t mode = (status.st_mode & 0666) | executable;
+  return ::chmod(file.c_str(), mode) == 0;
+}
 
 void set_environment_variable(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 

@@ -60,6 +60,8 @@ bool remove_link(const std::filesystem::path& path) {
                                                  : DeleteFileW(path.c_str()) != 0;
 }
 
+bool apply_executable_bits(const std::filesystem::path&, std::uint32_t) { return true; }
+
 void set_environment_variable(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
 
 }  // namespace platform
