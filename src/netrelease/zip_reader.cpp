@@ -30,6 +30,7 @@ constexpr std::uint64_t kMaxDirectorySize = 512ull << 20;
 
 constexpr std::size_t kInputChunk = 256u << 10;
 constexpr std::size_t kOutputChunk = 1u << 20;
+constexpr std::size_t kMinOutputChunk = 4u << 10;
 
 constexpr std::uint16_t kMethodStored = 0;
 constexpr std::uint16_t kMethodDeflate = 8;
@@ -269,10 +270,13 @@ bool ZipReader::extract(std::size_t index, const ByteSink& sink) const {
   std::uint64_t offset = 0;
   if (!data_range(members_[index], offset)) return false;
 
-  std::unique_ptr<char[]> input(new char[kInputChunk]);
+  // Small members, which are most of them, get small buffers.
+  const std::size_t input_size =
+      static_cast<std::size_t>(std::clamp<std::uint64_t>(info.compressed_size, 1, kInputChunk));
+  std::unique_ptr<char[]> input(new char[input_size]);
   std::uint64_t input_left = info.compressed_size;
   auto read_chunk = [&](std::size_t& got) {
-    got = static_cast<std::size_t>(std::min<std::uint64_t>(input_left, kInputChunk));
+    got = static_cast<std::size_t>(std::min<std::uint64_t>(input_left, input_size));
     if (!read_at(offset, input.get(), got)) return false;
     offset += got;
     input_left -= got;
@@ -294,7 +298,11 @@ bool ZipReader::extract(std::size_t index, const ByteSink& sink) const {
     InflateStream inflater;
     if (!inflater.ready) return false;
     z_stream& zs = inflater.stream;
-    std::unique_ptr<char[]> output(new char[kOutputChunk]);
+    // One byte more than recorded, so that an overlong member shows itself
+    // in the first round.
+    const std::size_t output_size = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(info.uncompressed_size + 1, kMinOutputChunk, kOutputChunk));
+    std::unique_ptr<char[]> output(new char[output_size]);
     for (;;) {
       if (zs.avail_in == 0 && input_left > 0) {
         std::size_t got = 0;
@@ -303,10 +311,10 @@ bool ZipReader::extract(std::size_t index, const ByteSink& sink) const {
         zs.avail_in = static_cast<uInt>(got);
       }
       zs.next_out = reinterpret_cast<Bytef*>(output.get());
-      zs.avail_out = static_cast<uInt>(kOutputChunk);
+      zs.avail_out = static_cast<uInt>(output_size);
       const int status = inflate(&zs, Z_NO_FLUSH);
       if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return false;
-      const std::size_t have = kOutputChunk - zs.avail_out;
+      const std::size_t have = output_size - zs.avail_out;
       // More than the recorded size is a forged member (a zip bomb): not a
       // byte of the excess is passed on.
       if (have > info.uncompressed_size - produced) return false;
