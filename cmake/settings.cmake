@@ -10,3 +10,9 @@ set(LAUNCHER_TELEMETRY_ACCOUNT "brelvanttele" CACHE STRING "Storage account of t
 set(LAUNCHER_TELEMETRY_KEY "" CACHE STRING "Account key of the telemetry table, Base64 as the portal shows it")
 set(LAUNCHER_TELEMETRY_SAS "" CACHE STRING "Table SAS token (add rights only); when set it is used instead of the account key")
 set(LAUNCHER_CA_FILE "" CACHE FILEPATH "Extra trusted CA file (demo and test builds only; empty in production)")
+set(LAUNCHER_COMPANY "Brelvant" CACHE STRING "Company named in the executable's version information")
+set(LAUNCHER_DESCRIPTION "Download and install launcher" CACHE STRING "Description in the executable's version information")
+
+# The launcher's own version number: compared with a release's required
+# launcher version and sent with every usage record. Not a setting.
+set(LAUNCHER_VERSION 4)

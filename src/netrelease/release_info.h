@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
-inline constexpr std::uint64_t launcher_version = 4;
+#include "build_settings.h"
+
+inline constexpr std::uint64_t launcher_version = build_settings::launcher_version;
 
 struct ReleaseInfo {
   std::string version;  // key of the release in the index

@@ -37,8 +37,7 @@ bool remove_link(const std::filesystem::path& path);
 // archive. Does nothing where files carry no such bits (Windows).
 bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix_mode);
 
-// For tests that point the temporary folder elsewhere; an empty value
-// removes the variable.
+// For tests that point the temporary folder elsewhere; an empty value removes it.
 void set_environment_variable(const char* name, const std::string& value);
 
 }  // namespace platform

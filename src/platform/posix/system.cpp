@@ -63,8 +63,6 @@ bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix
   return ::chmod(file.c_str(), mode) == 0;
 }
 
-// An empty value removes the variable, as it does on Windows: an empty
-// TMPDIR would otherwise leave no temporary folder at all.
 void set_environment_variable(const char* name, const std::string& value) {
   if (value.empty()) unsetenv(name);
   else setenv(name, value.c_str(), 1);

@@ -6,14 +6,54 @@
 
 #include <vector>
 
+#include "platform/win32/system_library.h"
+
 namespace platform {
+namespace {
+
+template <class Function>
+Function bcrypt_function(const char* name) {
+  return win32::system_function<Function>(L"bcrypt.dll", name);
+}
+template <class Function>
+Function crypt32_function(const char* name) {
+  return win32::system_function<Function>(L"crypt32.dll", name);
+}
+
+// CNG and the CryptoAPI Base64 conversions, from the system folder.
+struct Api {
+  decltype(&BCryptOpenAlgorithmProvider) open_provider =
+      bcrypt_function<decltype(&BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+  decltype(&BCryptCloseAlgorithmProvider) close_provider =
+      bcrypt_function<decltype(&BCryptCloseAlgorithmProvider)>("BCryptCloseAlgorithmProvider");
+  decltype(&BCryptGetProperty) get_property = bcrypt_function<decltype(&BCryptGetProperty)>("BCryptGetProperty");
+  decltype(&BCryptCreateHash) create_hash = bcrypt_function<decltype(&BCryptCreateHash)>("BCryptCreateHash");
+  decltype(&BCryptHashData) hash_data = bcrypt_function<decltype(&BCryptHashData)>("BCryptHashData");
+  decltype(&BCryptFinishHash) finish_hash = bcrypt_function<decltype(&BCryptFinishHash)>("BCryptFinishHash");
+  decltype(&BCryptDestroyHash) destroy_hash = bcrypt_function<decltype(&BCryptDestroyHash)>("BCryptDestroyHash");
+  decltype(&CryptBinaryToStringA) binary_to_string =
+      crypt32_function<decltype(&CryptBinaryToStringA)>("CryptBinaryToStringA");
+  decltype(&CryptStringToBinaryA) string_to_binary =
+      crypt32_function<decltype(&CryptStringToBinaryA)>("CryptStringToBinaryA");
+
+  bool has_cng() const {
+    return open_provider && close_provider && get_property && create_hash && hash_data && finish_hash && destroy_hash;
+  }
+};
+
+const Api& api() {
+  static const Api instance;
+  return instance;
+}
+
+}  // namespace
 
 // One CNG hash: the provider, the hash and the working memory CNG asks for.
 class HashContext {
  public:
   ~HashContext() {
-    if (hash) BCryptDestroyHash(hash);
-    if (provider) BCryptCloseAlgorithmProvider(provider, 0);
+    if (hash) api().destroy_hash(hash);
+    if (provider) api().close_provider(provider, 0);
   }
   BCRYPT_ALG_HANDLE provider = nullptr;
   BCRYPT_HASH_HANDLE hash = nullptr;
@@ -27,15 +67,16 @@ void HashContextDeleter::operator()(HashContext* context) const { delete context
 namespace {
 bool read_dword_property(BCRYPT_ALG_HANDLE provider, const wchar_t* name, DWORD& value) {
   ULONG written = 0;
-  return BCRYPT_SUCCESS(BCryptGetProperty(provider, name, reinterpret_cast<PUCHAR>(&value), sizeof value, &written, 0));
+  return BCRYPT_SUCCESS(api().get_property(provider, name, reinterpret_cast<PUCHAR>(&value), sizeof value, &written, 0));
 }
 }  // namespace
 
 HashContextPtr hash_create(const std::wstring& algorithm, const std::string& secret) {
+  if (!api().has_cng()) return nullptr;
   HashContextPtr context(new HashContext);
   context->secret = secret;
   const ULONG flags = secret.empty() ? 0 : BCRYPT_ALG_HANDLE_HMAC_FLAG;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&context->provider, algorithm.c_str(), nullptr, flags))) {
+  if (!BCRYPT_SUCCESS(api().open_provider(&context->provider, algorithm.c_str(), nullptr, flags))) {
     context->provider = nullptr;
     return nullptr;
   }
@@ -47,7 +88,7 @@ HashContextPtr hash_create(const std::wstring& algorithm, const std::string& sec
   context->object.resize(object_length);
   context->digest.resize(digest_length);
   auto* key = secret.empty() ? nullptr : reinterpret_cast<PUCHAR>(context->secret.data());
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(context->provider, &context->hash, context->object.data(), object_length, key,
+  if (!BCRYPT_SUCCESS(api().create_hash(context->provider, &context->hash, context->object.data(), object_length, key,
                                        static_cast<ULONG>(context->secret.size()), 0))) {
     context->hash = nullptr;
     return nullptr;
@@ -60,37 +101,38 @@ void hash_add(HashContext& context, const void* data, std::size_t size) {
   auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
   while (size > 0) {
     const ULONG slice = size > 0x40000000u ? 0x40000000u : static_cast<ULONG>(size);
-    BCryptHashData(context.hash, bytes, slice, 0);
+    api().hash_data(context.hash, bytes, slice, 0);
     bytes += slice;
     size -= slice;
   }
 }
 
 std::string hash_finish(HashContext& context) {
-  if (!BCRYPT_SUCCESS(BCryptFinishHash(context.hash, context.digest.data(), static_cast<ULONG>(context.digest.size()), 0)))
+  if (!BCRYPT_SUCCESS(api().finish_hash(context.hash, context.digest.data(), static_cast<ULONG>(context.digest.size()), 0)))
     return {};
   return std::string(context.digest.begin(), context.digest.end());
 }
 
 std::string base64_encode(const std::string& bytes) {
   if (bytes.empty()) return {};
+  if (!api().binary_to_string) return {};
   const auto* data = reinterpret_cast<const BYTE*>(bytes.data());
   const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
   DWORD size = 0;
-  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size)) return {};
+  if (!api().binary_to_string(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size)) return {};
   std::vector<char> text(size + 1, '\0');
-  if (!CryptBinaryToStringA(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) return {};
+  if (!api().binary_to_string(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) return {};
   return std::string(text.data(), size);
 }
 
 std::string base64_decode(const std::string& text) {
-  if (text.empty()) return {};
+  if (text.empty() || !api().string_to_binary) return {};
   DWORD size = 0;
-  if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, nullptr, &size, nullptr,
+  if (!api().string_to_binary(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, nullptr, &size, nullptr,
                             nullptr))
     return {};
   std::string bytes(size, '\0');
-  if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+  if (!api().string_to_binary(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
                             reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr, nullptr))
     return {};
   bytes.resize(size);

@@ -1,0 +1,28 @@
+// The launcher from process entry to the end of its one run.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The product identifier's file-name part: the lower-cased name of the
+// executable up to its last '.', or nothing when the path has no '.' after
+// a separator.
+std::optional<std::wstring> product_stem(const std::wstring& executable_path);
+// Trailing, then leading white space removed.
+std::wstring trim(const std::wstring& text);
+// The built-in product (trimmed) when there is one, else the file-name stem,
+// else empty; logs where it came from.
+std::wstring identify_product();
+// Whether the product-matrix prompt is offered for this product.
+bool names_product_family(const std::wstring& product);
+std::wstring product_matrix_prompt();
+void offer_product_matrix(const std::wstring& product);
+
+// setup folder = destination folder + product + "." + version + separator
+std::wstring setup_folder_for(const std::wstring& destination, const std::wstring& product, const std::string& version);
+void run_main_flow(std::wstring product);
+void run_launcher();
+
+// The guarded region around the run: a failure's text in one box captioned
+// "Setup launcher", a user's abort quietly. Always returns 0.
+int launcher_main();

@@ -1,0 +1,3 @@
+#include "core/setuplauncher.h"
+
+int main() { return launcher_main(); }
