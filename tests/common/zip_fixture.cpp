@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "platform/system.h"
 #include "support/hashing.h"
 
 namespace {
@@ -127,4 +128,8 @@ std::string sha256_of(const std::string& content) { return hash_buffer(content, 
 
 bool run_command(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-bool tool_available(const std::string& probe) { return run_command(probe + " >/dev/null 2>&1"); }
+// The packing tools are Linux programs; a Windows build (under Wine or not)
+// does without them.
+bool tool_available(const std::string& probe) {
+  return platform::path_separator() == L'/' && run_command(probe + " >/dev/null 2>&1");
+}

@@ -45,5 +45,5 @@ std::string sha256_of(const std::string& content);
 
 // Runs a shell command line; false when it fails or no shell is there.
 bool run_command(const std::string& command);
-// Whether the tool answers (e.g. "python3 --version").
+// Whether the tool answers (e.g. "python3 --version"); never on Windows.
 bool tool_available(const std::string& probe);
