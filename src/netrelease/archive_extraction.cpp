@@ -1,7 +1,6 @@
 #include "netrelease/archive_extraction.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <limits>
 
 #include <nlohmann/json.hpp>
@@ -118,9 +117,7 @@ bool extract_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, cons
     if (target == first) continue;
     // A copy that fails is not the entry's failure: the content is on disk
     // and verified at its first place.
-    std::error_code ec;
-    std::filesystem::copy_file(platform::fs_path(first), platform::fs_path(target),
-                               std::filesystem::copy_options::overwrite_existing, ec);
+    platform::copy_file_over(platform::fs_path(first), platform::fs_path(target));
   }
   return true;
 }

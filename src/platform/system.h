@@ -31,6 +31,10 @@ bool is_64bit_os();
 bool is_link(const std::filesystem::path& path);
 bool remove_link(const std::filesystem::path& path);
 
+// Copies a file over an existing one, with its permissions; false when that
+// fails, also when both name the same file (which is then left alone).
+bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Gives a file the executable bits (owner, group, other) of a Unix mode that
 // an archive recorded, within the user's umask, and takes its other bits
 // away; setuid, setgid, sticky and write bits are never taken from the

@@ -169,8 +169,9 @@ TEST_F(Extraction, ExecutableBitsSurviveButNothingMore) {
       FixtureMember(sha256_of(script), script).mode(0106777u),  // setuid, setgid, world-writable
       FixtureMember(sha256_of("plain"), "plain").mode(0100644u),
       FixtureMember(sha256_of("no mode"), "no mode"),
+      FixtureMember(sha256_of("link target"), "link target").mode(0120777u),
       {"arcinfo.json", arcinfo_text({{script, {"setup.sh", "copy/setup.sh"}}, {"plain", {"plain.txt"}},
-                                     {"no mode", {"other.txt"}}})}};
+                                     {"no mode", {"other.txt"}}, {"link target", {"link"}}})}};
   ASSERT_TRUE(extract_members(members));
 
   const auto mode = [&](const std::string& name) {
@@ -181,5 +182,7 @@ TEST_F(Extraction, ExecutableBitsSurviveButNothingMore) {
   EXPECT_EQ(mode("setup.sh"), created | (0111u & ~umask_bits));
   EXPECT_EQ(mode("copy/setup.sh"), mode("setup.sh"));
   EXPECT_EQ(mode("plain.txt"), created);
+  EXPECT_EQ(mode("link"), created);  // a recorded link is written as a plain file
+  EXPECT_FALSE(fs::is_symlink(fixture_.setup_path("link")));
   EXPECT_EQ(mode("setup.sh") & 07000u, 0u);
 }
