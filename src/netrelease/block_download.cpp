@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <iomanip>
 #include <limits>
 #include <sstream>
@@ -148,16 +149,35 @@ bool prepare_archive_file(ReleaseInfo release, const std::wstring& destination, 
     if (reusable && fs::exists(native, ec)) {
       std::ifstream existing(native, std::ios::binary);
       bool all_good = static_cast<bool>(existing);
-      std::string buffer(kept_blocks > 0 ? static_cast<std::size_t>(block_size) : 0, '\0');
+      // A kept block goes into the whole-file digest on a second thread while
+      // the next one is read and checked: two buffers, used in turn.
+      std::string buffers[2];
+      if (kept_blocks > 0) {
+        buffers[0].assign(static_cast<std::size_t>(block_size), '\0');
+        if (kept_blocks > 1) buffers[1].assign(static_cast<std::size_t>(block_size), '\0');
+      }
+      std::size_t current = 0;
+      std::future<void> hashing;  // after the buffers: its destructor waits for the thread
+      const auto wait_for_hash = [&hashing] {
+        if (hashing.valid()) hashing.get();
+      };
       while (all_good && first_block < kept_blocks) {
+        std::string& buffer = buffers[current];
         existing.read(&buffer[0], static_cast<std::streamsize>(block_size));
         progress.step_progress();
         all_good = static_cast<std::uint64_t>(existing.gcount()) == block_size &&
                    digest_matches(buffer, digests[static_cast<std::size_t>(first_block)]);
         if (!all_good) break;
-        if (whole_file_hash) whole_file_hash->add(buffer.data(), buffer.size());
+        if (whole_file_hash) {
+          wait_for_hash();
+          hashing = std::async(std::launch::async, [whole_file_hash, &buffer] {
+            whole_file_hash->add(buffer.data(), buffer.size());
+          });
+        }
+        current = 1 - current;
         ++first_block;
       }
+      wait_for_hash();
       existing.close();
       if (all_good) {
         stream.open(native, std::ios::binary | std::ios::app);
