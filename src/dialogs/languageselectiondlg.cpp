@@ -10,6 +10,14 @@ constexpr std::uint16_t kLangGerman = 7;
 
 bool is_german_ui_language(std::uint16_t language_id) { return (language_id & 0x3FF) == kLangGerman; }
 
+std::uint16_t ui_language_from_locale(const char* lc_all, const char* lc_messages, const char* lang) {
+  for (const char* name : {lc_all, lc_messages, lang}) {
+    if (name == nullptr || *name == '\0') continue;
+    return (name[0] == 'd' && name[1] == 'e') ? 0x0407 : 0x0409;
+  }
+  return 0x0409;
+}
+
 int initial_language_code(std::uint16_t language_id) {
   return is_german_ui_language(language_id) ? kLanguageGerman : kLanguageEnglish;
 }

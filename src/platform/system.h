@@ -34,4 +34,37 @@ bool remove_link(const std::filesystem::path& path);
 // For tests that point the temporary folder elsewhere; an empty value removes it.
 void set_environment_variable(const char* name, const std::string& value);
 
+// ---- Machine facts for usage records -------------------------------------
+// Each answers something even when the fact cannot be read; none throws.
+
+struct OsVersion {
+  bool known = false;  // false: the version could not be read
+  unsigned long major = 0;
+  unsigned long minor = 0;
+  unsigned long service_pack_major = 0;
+  unsigned long service_pack_minor = 0;
+};
+OsVersion os_version();
+
+// Total physical memory in bytes; 0 when unknown.
+std::uint64_t total_physical_memory();
+
+// The machine's stable identifier as GUID text, or the text
+// "Cannot query, error: N last error: M" when it cannot be read.
+std::string machine_guid_text();
+
+// A new UUID, 36 characters, lower-case, without braces; empty on failure.
+std::string new_uuid_text();
+
+// The system locale's facts as UTF-8; each is "<unkown>" (sic, sent as such)
+// when the platform has no such fact.
+struct SystemLocale {
+  std::string geo_id;
+  std::string iso3166_country;
+  std::string locale_sname;
+};
+SystemLocale system_locale();
+
+// ---- end of machine facts --------------------------------------------------
+
 }  // namespace platform

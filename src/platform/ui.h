@@ -53,8 +53,9 @@ class Ui {
   virtual void pump_messages(unsigned max_messages) = 0;
 };
 
-// The platform's own user interface (on Linux: GTK, or the terminal when no
-// display can be opened).
+// The platform's own user interface. On Linux: GTK windows, or the terminal
+// (dialogs/terminal_ui.h) when no display can be opened or the environment
+// sets SETUPLAUNCHER_UI=terminal, which is how scripts drive the launcher.
 std::unique_ptr<Ui> make_platform_ui();
 
 // The user's interface language as a Windows language id (primary language

@@ -1,4 +1,119 @@
 #include "telemetry/send_telemetry.h"
 
-// Placeholder until the table-store client lands: nothing is sent.
-void send_telemetry(const std::wstring&, const std::string&, const std::string&, const std::string&, int) {}
+#include "build_settings.h"
+#include "netrelease/http.h"
+#include "platform/crypto.h"
+#include "platform/text.h"
+#include "support/hashing.h"
+#include "telemetry/stored_text.h"
+
+namespace {
+
+// The endpoint is kept in the program Base64-encoded, the key twice (the
+// key as the storage service shows it is itself Base64), so that a plain look
+// through the image shows none of it. That hides; it does not protect: a key
+// in the image is anyone's key (see docs/telemetry.md).
+constexpr auto kStoredKey =
+    base64_at_build<constexpr_text_length(build_settings::telemetry_key)>(build_settings::telemetry_key);
+constexpr auto kStoredHost =
+    base64_at_build<constexpr_text_length(build_settings::telemetry_host)>(build_settings::telemetry_host);
+constexpr auto kStoredAccount =
+    base64_at_build<constexpr_text_length(build_settings::telemetry_account)>(build_settings::telemetry_account);
+
+constexpr char kTablePath[] = "/downloads";
+
+// Account key, host, account, table path.
+const char* const telemetry_settings[4] = {kStoredKey.text, kStoredHost.text, kStoredAccount.text, kTablePath};
+
+}  // namespace
+
+void send_telemetry(const std::wstring& product, const std::string& version, const std::string& action,
+                    const std::string& duration, int launcher_version) {
+  send_telemetry_to(built_in_telemetry_endpoint(), product, version, action, duration, launcher_version);
+}
+
+TelemetryEndpoint built_in_telemetry_endpoint() {
+  TelemetryEndpoint endpoint;
+  endpoint.key = platform::base64_decode(telemetry_settings[0]);
+  endpoint.host = platform::base64_decode(telemetry_settings[1]);
+  endpoint.account = platform::base64_decode(telemetry_settings[2]);
+  endpoint.port = build_settings::telemetry_port;
+  endpoint.sas = build_settings::telemetry_sas;
+  return endpoint;
+}
+
+bool send_telemetry_to(const TelemetryEndpoint& endpoint, const std::wstring& product, const std::string& version,
+                       const std::string& action, const std::string& duration, int launcher_version) {
+  // A build without a telemetry host leaves usage records out altogether.
+  if (endpoint.host.empty()) return false;
+  const UtcTime now = current_utc_time();
+  return insert_telemetry_record(endpoint, make_telemetry_record(product, version, action, duration, launcher_version),
+                                 now);
+}
+
+TelemetryRecord make_telemetry_record(const std::wstring& product, const std::string& version,
+                                      const std::string& action, const std::string& duration, int launcher_version) {
+  TelemetryRecord record = TelemetryRecord::object();
+  record["product"] = utf8_from_wide(product);
+  record["version"] = version;
+  record["version_setuplauncher"] = std::to_string(launcher_version);
+  record["action"] = action;
+  record["duration"] = duration.empty() ? std::string("0") : duration;
+  add_system_fields(record);
+  add_locale_fields(record);
+  return record;
+}
+
+bool insert_telemetry_record(const TelemetryEndpoint& endpoint, const TelemetryRecord& record, const UtcTime& now) {
+  if (endpoint.host.empty()) return false;
+  const std::string date = request_date_text(now);
+  std::string authorization;
+  if (endpoint.sas.empty()) {
+    const std::string key = platform::base64_decode(endpoint.key);
+    authorization = "SharedKeyLite " + endpoint.account + ":" +
+                    shared_key_lite_signature(key, shared_key_lite_string_to_sign(date, endpoint.account));
+  }
+  const std::string body = serialize_record(record);
+  return http_post(wide_from_utf8(endpoint.host), telemetry_object_path(endpoint.sas), true, endpoint.port,
+                   telemetry_header_lines(body, date, authorization), body);
+}
+
+std::string request_date_text(const UtcTime& time) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const auto two = [](int value) {
+    return std::string(1, static_cast<char>('0' + value / 10 % 10)) + static_cast<char>('0' + value % 10);
+  };
+  const int weekday = time.weekday >= 0 && time.weekday < 7 ? time.weekday : 0;
+  const int month = time.month >= 1 && time.month <= 12 ? time.month : 1;
+  return std::string(kDays[weekday]) + ", " + two(time.day) + " " + kMonths[month - 1] + " " +
+         std::to_string(time.year) + " " + two(time.hour) + ":" + two(time.minute) + ":" + two(time.second) + " GMT";
+}
+
+std::string shared_key_lite_string_to_sign(const std::string& date, const std::string& account) {
+  return date + "\n/" + account + telemetry_settings[3];
+}
+
+std::string shared_key_lite_signature(const std::string& key_bytes, const std::string& string_to_sign) {
+  return platform::base64_encode(hmac_sha256(key_bytes, string_to_sign));
+}
+
+std::vector<std::wstring> telemetry_header_lines(const std::string& body, const std::string& date,
+                                                 const std::string& authorization) {
+  std::vector<std::wstring> lines;
+  lines.push_back(L"Content-Length: " + std::to_wstring(body.size()));
+  lines.push_back(L"x-ms-date: " + wide_from_utf8(date));
+  if (!authorization.empty()) lines.push_back(L"Authorization: " + wide_from_utf8(authorization));
+  lines.push_back(L"Content-Type: application/json");
+  lines.push_back(L"Accept: application/json;odata=fullmetadata");
+  lines.push_back(L"x-ms-version: 2016-05-31");
+  return lines;
+}
+
+std::wstring telemetry_object_path(const std::string& sas) {
+  const std::wstring path = wide_from_utf8(telemetry_settings[3]);
+  if (sas.empty()) return path;
+  // Tokens are often copied with their leading '?'.
+  return path + L"?" + wide_from_utf8(sas[0] == '?' ? sas.substr(1) : sas);
+}

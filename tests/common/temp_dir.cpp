@@ -48,14 +48,13 @@ void write_file(const fs::path& path, const std::string& bytes) {
 LogCapture::LogCapture() {
   const char* previous = std::getenv(temp_variable());
   had_previous_ = previous != nullptr;
-  if (previous) previous_ = previous;
+  // Without the variable the system's temporary folder comes back afterwards:
+  // an empty one would break every later temporary folder of the process.
+  previous_ = previous ? std::string(previous) : fs::temp_directory_path().string();
   set_env(temp_variable(), dir_.path().string());
 }
 
-LogCapture::~LogCapture() {
-  if (had_previous_) set_env(temp_variable(), previous_);
-  else set_env(temp_variable(), "");
-}
+LogCapture::~LogCapture() { set_env(temp_variable(), previous_); }
 
 std::string LogCapture::text() const { return read_file(platform::fs_path(log_file_path())); }
 

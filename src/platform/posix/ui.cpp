@@ -1,42 +1,56 @@
-// Placeholder until the GTK and terminal implementations land: no windows,
-// messages on stderr, every question answered with Cancel.
+// Windows when a display can be opened, the terminal otherwise.
+// SETUPLAUNCHER_UI=terminal asks for the terminal even on a display, so that
+// scripts and tests can drive the launcher through its standard input.
 #include "platform/ui.h"
 
-#include <cstdio>
+#include <glib.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "dialogs/languageselectiondlg.h"
+#include "dialogs/terminal_ui.h"
+#include "platform/posix/gtk_ui.h"
 #include "platform/text.h"
 
 namespace platform {
+
 namespace {
-
-class NullProgressWindow : public ProgressWindow {
- public:
-  std::wstring caption() const override { return caption_; }
-  void set_caption(const std::wstring& caption) override { caption_ = caption; }
-  void set_range(std::uint32_t) override {}
-  void step() override {}
-  void set_position(std::uint32_t) override {}
-
- private:
-  std::wstring caption_ = L"Fortschritt / Progress";
-};
-
-class HeadlessUi : public Ui {
- public:
-  bool ask_yes_no(const std::wstring&, const std::wstring&) override { return false; }
-  void show_message(const std::string& text, const std::wstring& caption) override {
-    std::fprintf(stderr, "%s: %s\n", utf8_from_wide(caption).c_str(), text.c_str());
-  }
-  std::optional<VersionAnswer> ask_version(const VersionQuestion&) override { return std::nullopt; }
-  std::optional<int> ask_language(const std::vector<std::wstring>&, int) override { return std::nullopt; }
-  std::unique_ptr<ProgressWindow> open_progress_window() override { return std::make_unique<NullProgressWindow>(); }
-  void pump_messages(unsigned) override {}
-};
-
+bool is_set(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
 }  // namespace
 
-std::unique_ptr<Ui> make_platform_ui() { return std::make_unique<HeadlessUi>(); }
-std::uint16_t user_ui_language() { return 9; }
-std::wstring downloads_folder() { return {}; }
+std::unique_ptr<Ui> make_platform_ui() {
+  const char* forced = std::getenv("SETUPLAUNCHER_UI");
+  const bool terminal_wanted = forced != nullptr && std::strcmp(forced, "terminal") == 0;
+  if (!terminal_wanted && (is_set("DISPLAY") || is_set("WAYLAND_DISPLAY"))) {
+    if (auto gtk = make_gtk_ui()) return gtk;
+  }
+  TerminalUiOptions options;
+  options.redraw_progress = isatty(STDERR_FILENO) == 1;
+  options.echo_answers = isatty(STDIN_FILENO) != 1;
+  return std::make_unique<TerminalUi>(std::cin, std::cerr, options);
+}
+
+std::uint16_t user_ui_language() {
+  return ui_language_from_locale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+}
+
+std::wstring downloads_folder() {
+  // The XDG user folder, as the desktop's file manager shows it; without a
+  // user-dirs configuration GLib knows none, and ~/Downloads is the usual place.
+  if (const char* folder = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD); folder != nullptr && *folder != '\0') {
+    return wide_from_utf8(folder);
+  }
+  const char* home = g_get_home_dir();
+  if (home == nullptr || *home == '\0') return {};
+  std::string path = home;
+  if (path.back() != '/') path += '/';
+  return wide_from_utf8(path + "Downloads");
+}
 
 }  // namespace platform
