@@ -3,6 +3,7 @@
 // "class id text", one per line, so a script can check a dialog as the user
 // sees it without knowing how it was made.
 // Usage: window_probe.exe CAPTION [SECONDS]   exit 1 when no such window appears
+//        A caption ending in "*" matches every caption that starts with the rest.
 #include <windows.h>
 
 #include <cstdio>
@@ -20,9 +21,15 @@ std::string utf8(const std::wstring& text) {
   return out;
 }
 
+// Asked of the window itself: GetWindowText would give only the text an
+// edit or combo box of another process was created with.
 std::wstring window_text(HWND window) {
   wchar_t buffer[1024] = {};
-  GetWindowTextW(window, buffer, 1024);
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000,
+                           &copied)) {
+    return {};
+  }
   return buffer;
 }
 
@@ -41,6 +48,27 @@ BOOL CALLBACK print_child(HWND child, LPARAM) {
   return TRUE;
 }
 
+struct Search {
+  std::wstring prefix;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK match_prefix(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<Search*>(context);
+  if (IsWindowVisible(window) && window_text(window).compare(0, search->prefix.size(), search->prefix) == 0) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND find_window(const std::wstring& caption) {
+  if (caption.empty() || caption.back() != L'*') return FindWindowW(nullptr, caption.c_str());
+  Search search{caption.substr(0, caption.size() - 1)};
+  EnumWindows(match_prefix, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -50,7 +78,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   const int seconds = argc > 2 ? _wtoi(argv[2]) : 30;
   HWND window = nullptr;
-  for (int waited = 0; waited < seconds * 10 && !(window = FindWindowW(nullptr, argv[1])); ++waited) Sleep(100);
+  for (int waited = 0; waited < seconds * 10 && !(window = find_window(argv[1])); ++waited) Sleep(100);
   if (!window) {
     std::fprintf(stderr, "no window \"%s\"\n", utf8(argv[1]).c_str());
     return 1;
