@@ -31,6 +31,16 @@ bool is_64bit_os();
 bool is_link(const std::filesystem::path& path);
 bool remove_link(const std::filesystem::path& path);
 
+// Copies a file over an existing one, with its permissions; false when that
+// fails, also when both name the same file (which is then left alone).
+bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Gives a file the executable bits (owner, group, other) of a Unix mode that
+// an archive recorded, within the user's umask, and takes its other bits
+// away; setuid, setgid, sticky and write bits are never taken from the
+// archive. Does nothing where files carry no such bits (Windows).
+bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix_mode);
+
 // For tests that point the temporary folder elsewhere; an empty value removes it.
 void set_environment_variable(const char* name, const std::string& value);
 

@@ -60,6 +60,14 @@ bool remove_link(const std::filesystem::path& path) {
                                                  : DeleteFileW(path.c_str()) != 0;
 }
 
+// Not std::filesystem::copy_file: without inode numbers on Windows it takes
+// every existing target for the source itself and refuses to overwrite it.
+bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool apply_executable_bits(const std::filesystem::path&, std::uint32_t) { return true; }
+
 void set_environment_variable(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
 
 }  // namespace platform

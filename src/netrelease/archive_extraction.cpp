@@ -1,0 +1,148 @@
+#include "netrelease/archive_extraction.h"
+
+#include <algorithm>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/system.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+#include "support/files.h"
+#include "support/hashing.h"
+#include "support/safe_path.h"
+
+namespace {
+
+// Far above any real manifest (a few hundred bytes per file), far below
+// what a forged size could make us allocate.
+constexpr std::uint64_t kMaxManifestSize = 128ull << 20;
+
+}  // namespace
+
+std::wstring archive_path(const ReleaseInfo& release) {
+  return release.destination + wide_from_utf8(release.filename);
+}
+
+std::unique_ptr<ArchiveHandle> open_archive(const std::wstring& path) {
+  auto handle = std::make_unique<ArchiveHandle>();
+  handle->file.open(platform::fs_path(path), std::ios::binary);
+  if (!handle->file.is_open()) return nullptr;
+  if (!handle->reader.open(handle->file)) return nullptr;
+  return handle;
+}
+
+void close_archive(std::unique_ptr<ArchiveHandle>& handle) {
+  if (!handle) return;
+  handle->reader.close();
+  handle->file.close();
+  handle.reset();
+}
+
+std::string read_small_member(const ArchiveHandle& archive, const std::string& name) {
+  const auto index = archive.reader.locate(name);
+  if (!index) return {};
+  std::string content;
+  if (!archive.reader.extract_to_memory(*index, content, kMaxManifestSize)) return {};
+  const auto zero = content.find('\0');
+  if (zero != std::string::npos) content.resize(zero);
+  return content;
+}
+
+std::vector<ArcInfoEntry> parse_arcinfo(const std::string& text) {
+  std::vector<ArcInfoEntry> entries;
+  const auto document = nlohmann::json::parse(text, nullptr, false);
+  if (!document.is_array()) return entries;
+  for (const auto& element : document) {
+    ArcInfoEntry entry;
+    if (element.is_object()) {
+      const auto hash = element.find("hash");
+      if (hash != element.end() && hash->is_string()) entry.hash = hash->get<std::string>();
+      const auto dst = element.find("dst");
+      if (dst != element.end() && dst->is_array()) {
+        for (const auto& path : *dst) {
+          if (path.is_string()) entry.dst.push_back(wide_from_utf8(path.get<std::string>()));
+        }
+      }
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::vector<ArcInfoEntry> read_arcinfo(const ArchiveHandle& archive) {
+  return parse_arcinfo(read_small_member(archive, "arcinfo.json"));
+}
+
+bool extract_with_progress(const ArchiveHandle& archive, const std::wstring& setup_folder) {
+  const std::vector<ArcInfoEntry> entries = read_arcinfo(archive);
+  ExtractionProgress progress;
+  progress.append_caption(L"(extract)");
+  progress.set_max_progress(static_cast<std::uint32_t>(
+      std::min<std::size_t>(entries.size(), std::numeric_limits<std::uint32_t>::max())));
+  return extract_entries(setup_folder, entries, archive, progress);
+}
+
+bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfoEntry>& entries,
+                     const ArchiveHandle& archive, ExtractionProgress& progress) {
+  FolderCache folders;
+  for (const ArcInfoEntry& entry : entries) {
+    for (const std::wstring& path : entry.dst) {
+      // A path that leaves the setup folder gets no folders either; its
+      // entry fails when its turn comes.
+      if (is_safe_relative_path(path)) create_parent_folders(setup_folder + to_native_separators(path), folders);
+    }
+  }
+  for (const ArcInfoEntry& entry : entries) {
+    pump_messages(5);
+    if (!extract_entry(entry, archive, setup_folder)) return false;
+    pump_messages(5);
+    progress.step_progress();
+    pump_messages(5);
+  }
+  return true;
+}
+
+bool extract_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder) {
+  if (entry.dst.empty()) return false;
+  if (!std::all_of(entry.dst.begin(), entry.dst.end(), is_safe_relative_path)) return false;
+
+  const std::wstring first = setup_folder + to_native_separators(entry.dst.front());
+  std::string digest;
+  if (!extract_member_to_file(archive, entry.hash, first, &digest)) return false;
+  if (digest != entry.hash) return false;
+
+  for (const std::wstring& path : entry.dst) {
+    const std::wstring target = setup_folder + to_native_separators(path);
+    if (target == first) continue;
+    // A copy that fails is not the entry's failure: the content is on disk
+    // and verified at its first place.
+    platform::copy_file_over(platform::fs_path(first), platform::fs_path(target));
+  }
+  return true;
+}
+
+bool extract_member_to_file(const ArchiveHandle& archive, const std::string& name, const std::wstring& output,
+                            std::string* sha256_hex) {
+  const auto index = archive.reader.locate(name);
+  if (!index) return false;
+  zip::MemberStat stat;
+  if (!archive.reader.stat(*index, stat)) return false;
+
+  const auto output_path = platform::fs_path(output);
+  std::ofstream file(output_path, std::ios::binary | std::ios::trunc);
+  if (!file.is_open()) return false;
+  // The digest is taken from the bytes as they are written, which saves
+  // reading every file a second time.
+  HashObject hash(L"SHA256");
+  const bool extracted = archive.reader.extract(*index, [&](const char* data, std::size_t size) {
+    file.write(data, static_cast<std::streamsize>(size));
+    if (sha256_hex) hash.add(data, size);
+    return static_cast<bool>(file);
+  });
+  file.close();
+  if (!extracted || file.fail()) return false;
+  if (sha256_hex) *sha256_hex = hash.finish(true);
+  if (stat.unix_mode) platform::apply_executable_bits(output_path, *stat.unix_mode);
+  return true;
+}

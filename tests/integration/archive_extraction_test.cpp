@@ -1,0 +1,188 @@
+#include "netrelease/archive_extraction.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/release_fixture.h"
+#include "common/scripted_ui.h"
+#include "netrelease/netrelease_functions.h"
+#include "platform/system.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool is_posix() { return platform::path_separator() == L'/'; }
+
+// Every file under the folder, relative and with '/' separators, sorted.
+std::vector<std::string> files_under(const fs::path& folder) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file()) files.push_back(fs::relative(it->path(), folder).generic_string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+class Extraction : public ::testing::Test {
+ protected:
+  bool extract(const std::vector<Content>& contents) {
+    fixture_.write_archive(make_zip(release_members(contents)));
+    return extract_archive(fixture_.setup_folder(), fixture_.release());
+  }
+  bool extract_members(const std::vector<FixtureMember>& members) {
+    fixture_.write_archive(make_zip(members));
+    return extract_archive(fixture_.setup_folder(), fixture_.release());
+  }
+  std::string setup_file(const std::string& relative) const { return read_file(fixture_.setup_path(relative)); }
+  const ProgressRecord& progress() const { return *ui_->progress_windows.at(0); }
+
+  ScopedScriptedUi ui_;
+  LogCapture log_;
+  ReleaseFixture fixture_;
+};
+
+}  // namespace
+
+TEST_F(Extraction, EachContentLandsAtEveryDestination) {
+  ASSERT_TRUE(extract({{"shared text\n", {"bin/a.txt", "copy/deep/a.txt", "bin\\again.txt"}},
+                       {"second", {"x/y/z/b.bin"}}}));
+  EXPECT_EQ(files_under(fixture_.setup_path()),
+            (std::vector<std::string>{"bin/a.txt", "bin/again.txt", "copy/deep/a.txt", "x/y/z/b.bin"}));
+  EXPECT_EQ(setup_file("copy/deep/a.txt"), "shared text\n");
+  EXPECT_EQ(setup_file("bin/again.txt"), "shared text\n");
+  EXPECT_EQ(setup_file("x/y/z/b.bin"), "second");
+
+  ASSERT_EQ(ui_->progress_windows.size(), 1u);
+  EXPECT_EQ(progress().max, 2u);
+  EXPECT_EQ(progress().steps, 2u);
+  EXPECT_NE(progress().captions.front().find(L"(extract)"), std::wstring::npos);
+  EXPECT_NE(log_.text().find("extract"), std::string::npos);
+}
+
+TEST_F(Extraction, LaterEntryWinsACommonDestination) {
+  ASSERT_TRUE(extract({{"earlier", {"same.txt", "one.txt"}}, {"later", {"two.txt", "same.txt"}}}));
+  EXPECT_EQ(setup_file("same.txt"), "later");
+  EXPECT_EQ(setup_file("one.txt"), "earlier");
+}
+
+TEST_F(Extraction, MemberNameIgnoresCaseButTheDigestDoesNot) {
+  const std::string content = "case test";
+  std::string upper = sha256_of(content);
+  std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
+
+  // Stored under the upper-case digest, asked for in lower case: found and verified.
+  EXPECT_TRUE(extract_members({{upper, content}, {"arcinfo.json", arcinfo_text({{content, {"a.txt"}}})}}));
+  EXPECT_EQ(setup_file("a.txt"), content);
+
+  // Asked for in upper case: found, but the digest of the file is lower case.
+  const std::string upper_info = "[{\"hash\":\"" + upper + "\",\"dst\":[\"b.txt\"]}]";
+  EXPECT_FALSE(extract_members({{sha256_of(content), content}, {"arcinfo.json", upper_info}}));
+}
+
+TEST_F(Extraction, ManifestWithoutEntriesSucceeds) {
+  for (const std::string& arcinfo : {std::string("[]"), std::string("{\"hash\":1}"), std::string("not json")}) {
+    SCOPED_TRACE(arcinfo);
+    EXPECT_TRUE(extract_members({{"arcinfo.json", arcinfo}}));
+    EXPECT_EQ(ui_->progress_windows.back()->max, 0u);
+  }
+  EXPECT_TRUE(extract_members({{"unrelated", "x"}}));
+  EXPECT_TRUE(files_under(fixture_.setup_path()).empty());
+}
+
+TEST_F(Extraction, MissingArchiveFailsWithoutWindow) {
+  EXPECT_FALSE(extract_archive(fixture_.setup_folder(), fixture_.release()));
+  fixture_.write_archive("not a zip archive at all");
+  EXPECT_FALSE(extract_archive(fixture_.setup_folder(), fixture_.release()));
+  EXPECT_TRUE(ui_->progress_windows.empty());
+}
+
+TEST_F(Extraction, FailingEntryStopsButKeepsEarlierFiles) {
+  std::vector<FixtureMember> members = release_members({{"one", {"1.txt"}}, {"two", {"2.txt"}}, {"four", {"4.txt"}}});
+  // The third entry names a member the archive does not hold.
+  const std::string arcinfo = arcinfo_text({{"one", {"1.txt"}}, {"two", {"2.txt"}}, {"three", {"3.txt"}},
+                                            {"four", {"4.txt"}}});
+  members.back() = FixtureMember("arcinfo.json", arcinfo);
+  EXPECT_FALSE(extract_members(members));
+  EXPECT_EQ(files_under(fixture_.setup_path()), (std::vector<std::string>{"1.txt", "2.txt"}));
+  EXPECT_EQ(progress().steps, 2u);
+  EXPECT_EQ(progress().max, 4u);
+}
+
+TEST_F(Extraction, InvalidEntriesFail) {
+  const std::string content = "payload";
+  struct Case {
+    const char* name;
+    std::vector<FixtureMember> members;
+  };
+  const std::string no_dst = "[{\"hash\":\"" + sha256_of(content) + "\",\"dst\":[]}]";
+  const std::string no_hash = "[{\"dst\":[\"a.txt\"]}]";
+  std::vector<Case> cases = {
+      {"empty dst list", {{sha256_of(content), content}, {"arcinfo.json", no_dst}}},
+      {"missing hash", {{sha256_of(content), content}, {"arcinfo.json", no_hash}}},
+      {"corrupt member", {FixtureMember(sha256_of(content), content).crc(1),
+                          {"arcinfo.json", arcinfo_text({{content, {"a.txt"}}})}}},
+      {"zip bomb", {FixtureMember(sha256_of(content), content).size(3),
+                    {"arcinfo.json", arcinfo_text({{content, {"a.txt"}}})}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(extract_members(c.members));
+  }
+  // The bomb stopped before more than its declared size reached the file.
+  EXPECT_LE(read_file(fixture_.setup_path("a.txt")).size(), 3u);
+}
+
+TEST_F(Extraction, DestinationsOutsideTheSetupFolderAreRefused) {
+  const std::vector<std::string> escaping = {
+      "/tmp/launcher-escape.txt", "\\escape.txt", "\\\\server\\share\\escape.txt", "//server/share/escape.txt",
+      "C:\\escape.txt", "C:escape.txt", "../escape.txt", "sub/../../escape.txt", "sub\\..\\..\\escape.txt",
+      "sub/.../escape.txt", "sub/.. /escape.txt", "readme.txt:stream", "CON", "sub/nul.txt", "Com1.log",
+      "LPT9", "aux .txt", "con.d/x.txt", ".."};
+  for (const std::string& dst : escaping) {
+    SCOPED_TRACE(dst);
+    ReleaseFixture fixture;
+    fixture.write_archive(
+        make_zip(release_members({{"first entry", {"ok.txt"}}, {"escaping", {"inside.txt", dst}}})));
+    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    // The entry before it is in place; nothing of the escaping entry is
+    // written, not even its harmless first destination.
+    EXPECT_EQ(files_under(fixture.setup_path()), std::vector<std::string>{"ok.txt"});
+    std::vector<std::string> around = files_under(fixture.root());
+    EXPECT_EQ(around, (std::vector<std::string>{"release.zip", "setup/ok.txt"}));
+  }
+  EXPECT_FALSE(fs::exists("/tmp/launcher-escape.txt"));
+}
+
+TEST_F(Extraction, HarmlessLookalikesAreAccepted) {
+  ASSERT_TRUE(extract({{"x", {"./dot/a.txt", "cone/b.txt", "com10.txt", "..name", "a..b/c.txt", "nul_x"}}}));
+  EXPECT_EQ(files_under(fixture_.setup_path()),
+            (std::vector<std::string>{"..name", "a..b/c.txt", "com10.txt", "cone/b.txt", "dot/a.txt", "nul_x"}));
+}
+
+TEST_F(Extraction, ExecutableBitsSurviveButNothingMore) {
+  if (!is_posix()) GTEST_SKIP() << "files carry no Unix permissions here";
+  const std::string script = "#!/bin/sh\nexit 0\n";
+  std::vector<FixtureMember> members = {
+      FixtureMember(sha256_of(script), script).mode(0106777u),  // setuid, setgid, world-writable
+      FixtureMember(sha256_of("plain"), "plain").mode(0100644u),
+      FixtureMember(sha256_of("no mode"), "no mode"),
+      FixtureMember(sha256_of("link target"), "link target").mode(0120777u),
+      {"arcinfo.json", arcinfo_text({{script, {"setup.sh", "copy/setup.sh"}}, {"plain", {"plain.txt"}},
+                                     {"no mode", {"other.txt"}}, {"link target", {"link"}}})}};
+  ASSERT_TRUE(extract_members(members));
+
+  const auto mode = [&](const std::string& name) {
+    return static_cast<unsigned>(fs::status(fixture_.setup_path(name)).permissions());
+  };
+  const unsigned created = mode("other.txt");  // what a new file gets under this umask
+  const unsigned umask_bits = 0666u & ~created;
+  EXPECT_EQ(mode("setup.sh"), created | (0111u & ~umask_bits));
+  EXPECT_EQ(mode("copy/setup.sh"), mode("setup.sh"));
+  EXPECT_EQ(mode("plain.txt"), created);
+  EXPECT_EQ(mode("link"), created);  // a recorded link is written as a plain file
+  EXPECT_FALSE(fs::is_symlink(fixture_.setup_path("link")));
+  EXPECT_EQ(mode("setup.sh") & 07000u, 0u);
+}
