@@ -1,8 +1,11 @@
 #include "telemetry/send_telemetry.h"
 
+#include <chrono>
+
 #include "build_settings.h"
 #include "netrelease/http.h"
 #include "platform/crypto.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "support/hashing.h"
 #include "telemetry/stored_text.h"
@@ -42,10 +45,30 @@ TelemetryEndpoint built_in_telemetry_endpoint() {
   return endpoint;
 }
 
+namespace {
+
+std::int64_t current_unix_second() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// A record's keys are the second it is sent in and the machine. A second
+// record of this process within the same second would be refused as a
+// duplicate and lost, as "success" is when the archive is already on disk
+// and "begin" went out a moment before: such a record waits for the next
+// second instead.
+void wait_for_an_unused_second() {
+  static std::int64_t last_second = -1;
+  while (current_unix_second() == last_second) platform::sleep_ms(20);
+  last_second = current_unix_second();
+}
+
+}  // namespace
+
 bool send_telemetry_to(const TelemetryEndpoint& endpoint, const std::wstring& product, const std::string& version,
                        const std::string& action, const std::string& duration, int launcher_version) {
   // A build without a telemetry host leaves usage records out altogether.
   if (endpoint.host.empty()) return false;
+  wait_for_an_unused_second();
   const UtcTime now = current_utc_time();
   return insert_telemetry_record(endpoint, make_telemetry_record(product, version, action, duration, launcher_version),
                                  now);

@@ -20,7 +20,9 @@ void set_env(const char* name, const std::string& value) { platform::set_environ
 
 TempDir::TempDir() {
   std::random_device random;
-  path_ = fs::temp_directory_path() / ("launcher-test-" + std::to_string(random()) + std::to_string(random()));
+  // The platform's own lookup copes with an empty variable, which LogCapture
+  // leaves behind when there was none before it.
+  path_ = platform::fs_path(platform::temp_folder()) / ("launcher-test-" + std::to_string(random()) + std::to_string(random()));
   fs::create_directories(path_);
 }
 

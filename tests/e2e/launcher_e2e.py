@@ -1,0 +1,309 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real launcher against the local store.
+
+Each test publishes a product of its own (a unique name) into the local blob
+store, runs the launcher binary with the terminal user interface driven by
+piped answers, and checks what a user would find afterwards: the exit code,
+the message on stderr, the setup folder, the archive file, the started setup
+program, the log and the usage records.
+
+Usage: launcher_e2e.py --launcher PATH [unittest options]
+Needs the local store running (scripts/azurite start).
+"""
+import argparse
+import base64
+import hashlib
+import io
+import json
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+import localstore  # noqa: E402
+
+LAUNCHER = None
+STORE = localstore.Store(localstore.preset_settings())
+BLOCK = 64 * 1024
+
+SETUP_SCRIPT = """#!/bin/sh
+# The demo setup program: says where and how it ran.
+echo "started $0 in $(pwd) language=%s bitness=%s" > "$(dirname "$0")/../setup-ran.txt"
+"""
+
+
+def check(status_data, *ok):
+    status, data = status_data
+    if status not in ok:
+        raise AssertionError(f"store answered {status}: {data[:300]!r}")
+
+
+def make_archive(files, start_commands, arcinfo=None):
+    """files: {relative path: (bytes, mode)}; members stored under their SHA-256."""
+    by_hash = {}
+    for path, (content, mode) in sorted(files.items()):
+        digest = hashlib.sha256(content).hexdigest()
+        entry = by_hash.setdefault(digest, {"content": content, "mode": mode, "dst": []})
+        entry["dst"].append(path.replace("/", "\\"))
+    if arcinfo is None:
+        arcinfo = [{"hash": h, "dst": e["dst"]} for h, e in by_hash.items()]
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("arcinfo.json", json.dumps(arcinfo))
+        archive.writestr("arcconfig.json", json.dumps({"startCommands": start_commands}))
+        for digest, entry in by_hash.items():
+            info = zipfile.ZipInfo(digest, date_time=(2024, 1, 1, 0, 0, 0))
+            info.create_system = 3
+            info.external_attr = (0o100000 | entry["mode"]) << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, entry["content"])
+    return out.getvalue()
+
+
+def setup_files(version):
+    files = {
+        "readme.txt": (f"release {version}\n".encode(), 0o644),
+        "docs/readme-copy.txt": (f"release {version}\n".encode(), 0o644),  # a duplicate content
+        "data/blob.bin": (random.Random(version).randbytes(3 * BLOCK + 123), 0o644),
+    }
+    commands = []
+    for language in ("de", "en"):
+        for bitness in ("x64", "x86"):
+            path = f"{bitness}/setup-{language}.sh"
+            files[path] = ((SETUP_SCRIPT % (language, bitness)).encode(), 0o755)
+            commands.append({"language": language, "bitness": bitness, "command": path.replace("/", "\\"),
+                             "arguments": ""})
+    return files, commands
+
+
+class Product:
+    """A product published into the local store, with its releases."""
+
+    def __init__(self, name):
+        self.name = name
+        self.index = {"current_release": "", "releases": {}}
+        check(STORE.blob("PUT", f"/{name}-v2", {"restype": "container"}, {"x-ms-blob-public-access": "blob"}), 201)
+
+    def publish(self, version, archive, current=True, **overrides):
+        container = f"{self.name}-{version.replace('.', '-')}"
+        check(STORE.blob("PUT", f"/{container}", {"restype": "container"}, {"x-ms-blob-public-access": "blob"}),
+              201, 409)
+        blocks = [hashlib.md5(archive[i:i + BLOCK]).hexdigest() for i in range(0, len(archive), BLOCK)]
+        put = {"x-ms-blob-type": "BlockBlob", "Content-Type": "application/octet-stream"}
+        check(STORE.blob("PUT", f"/{container}/setup.zip", None, put, archive), 201)
+        check(STORE.blob("PUT", f"/{container}/setup.blocks", None, put, json.dumps(blocks).encode()), 201)
+        entry = {"release": f"Release {version}", "containername": container, "filename": "setup.zip",
+                 "blockhash": "setup.blocks", "blocksize": BLOCK, "filesize": len(archive),
+                 "hash": hashlib.sha256(archive).hexdigest(), "required_setup": 4}
+        entry.update(overrides)
+        self.index["releases"][version] = entry
+        if current:
+            self.index["current_release"] = version
+        check(STORE.blob("PUT", f"/{self.name}-v2/index", None, put, json.dumps(self.index).encode()), 201)
+
+
+def unique_product(prefix="brelvant-e2e"):
+    return f"{prefix}-{random.randrange(10**9)}"
+
+
+def records(product):
+    status, data = STORE.table("GET", "/downloads()")
+    assert status == 200, data
+    return [e for e in json.loads(data)["value"] if e.get("product") == product]
+
+
+def patched_launcher(folder, product, file_name="setuplauncher"):
+    """A copy of the launcher with another built-in product."""
+    path = os.path.join(folder, file_name)
+    shutil.copy(LAUNCHER, path)
+    blob = os.path.join(folder, "product.bin")
+    with open(blob, "wb") as f:
+        f.write(product.encode().ljust(256, b"\0"))
+    subprocess.run(["objcopy", "--update-section", f".launcher_product={blob}", path], check=True)
+    return path
+
+
+class Run:
+    def __init__(self, launcher, answers, home):
+        # Usage records are keyed by the second and the machine: a run that
+        # began in the second in which the previous run ended would have its
+        # first record refused. Start each run in a fresh second.
+        time.sleep(1 - time.time() % 1 + 0.01)
+        self.tmp = os.path.join(home, "tmp")
+        os.makedirs(self.tmp, exist_ok=True)
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "DISPLAY", "WAYLAND"))}
+        env.update({"SETUPLAUNCHER_UI": "terminal", "TMPDIR": self.tmp, "HOME": home, "LANG": "C.UTF-8",
+                    "XDG_CONFIG_HOME": os.path.join(home, ".config")})
+        result = subprocess.run([launcher], input="".join(a + "\n" for a in answers).encode(), env=env,
+                                capture_output=True, timeout=300)
+        self.code = result.returncode
+        self.stderr = result.stderr.decode("utf-8", "replace")
+        log_path = os.path.join(self.tmp, "Vorta-Setup.log")
+        self.log = []
+        if os.path.exists(log_path):
+            with open(log_path, encoding="utf-8") as f:
+                self.log = f.read().splitlines()
+
+    def messages(self):
+        """Log lines without line numbers, stage times or progress estimates."""
+        lines = [re.sub(r"^(\w+)\(\d+\): ", r"\1: ", line) for line in self.log
+                 if not line.startswith("extractionprogress(")]
+        return [re.sub(r"elapsed seconds: \d+$", "elapsed seconds: N", line) for line in lines]
+
+
+def wait_for(path, seconds=10):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if os.path.exists(path) and os.path.getsize(path) > 0:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+class LauncherEndToEnd(unittest.TestCase):
+    def setUp(self):
+        check(STORE.table("POST", "/Tables", {"TableName": "downloads"}), 201, 204, 409)
+        self.home = tempfile.mkdtemp(prefix="launcher-e2e-")
+        self.addCleanup(shutil.rmtree, self.home, True)
+        self.dest = os.path.join(self.home, "Downloads")
+        os.makedirs(self.dest)
+        self.product = unique_product()
+        self.launcher = patched_launcher(self.home, self.product)
+
+    def publish_default(self):
+        product = Product(self.product)
+        files, commands = setup_files("1.0.0")
+        product.publish("1.0.0", make_archive(files, commands), current=False)
+        files, commands = setup_files("2.1.0")
+        product.publish("2.1.0", make_archive(files, commands))
+        return product, files
+
+    def setup_folder(self, version="2.1.0"):
+        return os.path.join(self.dest, f"{self.product}.{version}")
+
+    def test_all_stages_succeed(self):
+        _, files = self.publish_default()
+        run = Run(self.launcher, ["n", "1", "n", self.dest, "2"], self.home)
+        self.assertEqual(run.code, 0, run.stderr)
+        folder = self.setup_folder()
+        for path, (content, _) in files.items():
+            with open(os.path.join(folder, path), "rb") as f:
+                self.assertEqual(f.read(), content, path)
+        self.assertFalse(os.path.exists(os.path.join(self.dest, "setup.zip")), "archive deleted")
+        self.assertTrue(wait_for(os.path.join(folder, "setup-ran.txt")), "setup program started")
+        with open(os.path.join(folder, "setup-ran.txt")) as f:
+            self.assertIn("language=en bitness=x64", f.read())
+        self.assertEqual(run.messages(), [
+            f"setuplauncher: Process name {self.launcher}",
+            f"setuplauncher: Product via resource {self.product}",
+            "netrelease_functions: downloadSetup: elapsed seconds: N",
+            "netrelease_functions: extract: elapsed seconds: N",
+        ])
+        actions = sorted(r["action"] for r in records(self.product))
+        self.assertEqual(actions, ["begin", "success"])
+        self.assertTrue(all(r["version"] == "2.1.0" and len(r) >= 18 for r in records(self.product)))
+
+    def test_download_only_unpacks_and_starts_nothing(self):
+        self.publish_default()
+        run = Run(self.launcher, ["n", "2", "y", self.dest], self.home)  # the older release
+        self.assertEqual(run.code, 0, run.stderr)
+        folder = self.setup_folder("1.0.0")
+        self.assertTrue(os.path.isfile(os.path.join(folder, "readme.txt")))
+        self.assertFalse(os.path.exists(os.path.join(self.dest, "setup.zip")))
+        time.sleep(0.5)
+        self.assertFalse(os.path.exists(os.path.join(folder, "setup-ran.txt")))
+        self.assertEqual(sorted(r["action"] for r in records(self.product)), ["begin", "success"])
+
+    def test_failed_extraction_keeps_the_archive_quietly(self):
+        product = Product(self.product)
+        files, commands = setup_files("2.1.0")
+        broken = [{"hash": "0" * 64, "dst": ["missing.txt"]}]  # no such member
+        product.publish("2.1.0", make_archive(files, commands, arcinfo=broken))
+        run = Run(self.launcher, ["n", "1", "n", self.dest], self.home)
+        self.assertEqual(run.code, 0)
+        self.assertNotIn("Setup launcher:", run.stderr)
+        self.assertTrue(os.path.exists(os.path.join(self.dest, "setup.zip")))
+        self.assertEqual(run.messages()[-1], "netrelease_functions: extract: elapsed seconds: N")
+
+    def test_cancelled_language_question_starts_nothing(self):
+        self.publish_default()
+        run = Run(self.launcher, ["n", "1", "n", self.dest], self.home)  # input ends at the language question
+        self.assertEqual(run.code, 0, run.stderr)
+        self.assertEqual(run.messages()[-2:], ["languageselectiondlg: throwing AbortException",
+                                               "netrelease_functions: user abort"])
+        self.assertTrue(os.path.isfile(os.path.join(self.setup_folder(), "readme.txt")))
+        self.assertFalse(os.path.exists(os.path.join(self.dest, "setup.zip")))
+        time.sleep(0.5)
+        self.assertFalse(os.path.exists(os.path.join(self.setup_folder(), "setup-ran.txt")))
+
+    def test_download_failure_is_shown_once(self):
+        run = Run(self.launcher, ["n"], self.home)  # nothing published for this product
+        self.assertEqual(run.code, 0)
+        text = f"{self.product} is not available for download"
+        self.assertIn(f"Setup launcher: {text}\n", run.stderr)
+        self.assertEqual(run.messages()[-2:], [f"netrelease_functions: throwing DownloadException({text})",
+                                               "netrelease_functions: downloadSetup: elapsed seconds: N"])
+        self.assertEqual(records(self.product), [])
+
+    def test_cancelled_version_dialog_sends_nothing(self):
+        self.publish_default()
+        run = Run(self.launcher, ["n"], self.home)  # input ends at the version question
+        self.assertEqual(run.code, 0)
+        self.assertNotIn("Setup launcher:", run.stderr)
+        self.assertEqual(run.messages()[-3:], ["versionselectiondlg: throwing AbortException",
+                                               "netrelease_functions: downloadSetup: elapsed seconds: N",
+                                               "setuplauncher: user abort"])
+        self.assertEqual(records(self.product), [])
+
+    def test_second_run_replaces_the_setup_folder(self):
+        self.publish_default()
+        Run(self.launcher, ["n", "1", "y", self.dest], self.home)
+        stray = os.path.join(self.setup_folder(), "left-over.txt")
+        with open(stray, "w") as f:
+            f.write("from the first run")
+        run = Run(self.launcher, ["n", "1", "y", self.dest], self.home)
+        self.assertEqual(run.code, 0, run.stderr)
+        self.assertFalse(os.path.exists(stray))
+        self.assertTrue(os.path.isfile(os.path.join(self.setup_folder(), "readme.txt")))
+
+
+class ProductIdentification(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="launcher-e2e-")
+        self.addCleanup(shutil.rmtree, self.home, True)
+
+    def test_built_in_product_wins_and_is_trimmed(self):
+        launcher = patched_launcher(self.home, "  Brelvant-X64 ", "brelvant-x64-sql.run")
+        run = Run(launcher, [], self.home)  # no prompt: the product word is searched case-sensitively
+        self.assertEqual(run.messages()[:2], [f"setuplauncher: Process name {launcher}",
+                                              "setuplauncher: Product via resource   Brelvant-X64 "])
+        self.assertIn("Setup launcher: Brelvant-X64 is not available for download", run.stderr)
+
+    def test_file_name_decides_without_a_built_in_product(self):
+        launcher = patched_launcher(self.home, "", "Other-Product.Setup.run")
+        run = Run(launcher, [], self.home)
+        self.assertEqual(run.messages()[1], "setuplauncher: Product via process name other-product.setup")
+        self.assertIn("Setup launcher: other-product.setup is not available for download", run.stderr)
+
+    def test_no_product_at_all(self):
+        launcher = patched_launcher(self.home, "", "setuplauncher")
+        run = Run(launcher, [], self.home)
+        self.assertEqual(run.code, 0)
+        self.assertIn("Setup launcher: strProduct is empty\n", run.stderr)
+        self.assertIn("netrelease_functions: throwing DownloadException(strProduct is empty)", run.messages())
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--launcher", required=True)
+    options, rest = parser.parse_known_args()
+    LAUNCHER = os.path.abspath(options.launcher)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,212 @@
+// The download stage against a server that damages blocks on purpose.
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "common/fault_server.h"
+#include "common/scripted_ui.h"
+#include "common/temp_dir.h"
+#include "core/exceptions.h"
+#include "netrelease/block_download.h"
+#include "netrelease/netrelease_functions.h"
+#include "netrelease/release_index.h"
+#include "platform/http.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "support/hashing.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kBlock = 65536;
+
+std::string message_of(const std::string& line) {
+  const auto colon = line.find("): ");
+  return colon == std::string::npos ? line : line.substr(colon + 3);
+}
+
+class DamagedBlocks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_FAULT_SERVER(server);
+    download_host = FaultServer::host();
+    download_port = server.port();
+    previous_wait = set_block_retry_wait([this](unsigned milliseconds) { waits.push_back(milliseconds); });
+
+    json list = json::array();
+    for (std::size_t first = 0; first < bytes.size(); first += kBlock) list.push_back(md5_hex(bytes.substr(first, kBlock)));
+    const json entry = {{"release", "1.0"},     {"containername", "c"},  {"filename", "setup.zip"},
+                        {"blockhash", "setup.md5"}, {"blocksize", kBlock}, {"filesize", bytes.size()},
+                        {"hash", hash_buffer(bytes, L"SHA256", true)}};
+    server.set_content("/prod-v2/index", json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
+    server.set_content("/c/setup.md5", list.dump());
+    server.set_content("/c/setup.zip", bytes);
+    ui->version_answers.push_back(choose(0, false, dest.folder()));
+  }
+  void TearDown() override { set_block_retry_wait(previous_wait); }
+
+  std::string run() {
+    try {
+      download_setup(L"prod", release);
+    } catch (const DownloadException& e) {
+      return e.what();
+    }
+    return {};
+  }
+
+  // The Range values of the archive requests, in order.
+  std::vector<std::string> archive_ranges() const {
+    std::vector<std::string> ranges;
+    for (const auto& request : server.requests()) {
+      if (request.path == "/c/setup.zip") ranges.push_back(request.header("Range"));
+    }
+    return ranges;
+  }
+
+  FaultServer server;
+  LogCapture log;
+  ScopedScriptedUi ui;
+  TempDir dest;
+  ReleaseInfo release;
+  std::string bytes = test_pattern(2 * kBlock + 100);
+  std::vector<unsigned> waits;
+  RetryWait previous_wait;
+};
+
+}  // namespace
+
+TEST_F(DamagedBlocks, ABlockDamagedTwiceCostsTwoPausesAndIsWrittenOnce) {
+  server.set_rule("/c/setup.zip", {{"corrupt_times", 2}});
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
+  EXPECT_EQ(waits, (std::vector<unsigned>{2000, 2000}));
+  EXPECT_EQ(ui->progress_windows.at(0)->steps, 5u);
+  // Every request asks for a whole block, the short last one included.
+  EXPECT_EQ(archive_ranges(), (std::vector<std::string>{"bytes=0-65535", "bytes=0-65535", "bytes=0-65535",
+                                                        "bytes=65536-131071", "bytes=131072-196607"}));
+}
+
+TEST_F(DamagedBlocks, ABlockRightOnTheLastAttemptPasses) {
+  server.set_rule("/c/setup.zip", {{"corrupt_times", 24}});
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
+  EXPECT_EQ(waits.size(), 24u);
+}
+
+TEST_F(DamagedBlocks, ABlockDamagedEveryTimeEndsWithTheReport) {
+  server.set_rule("/c/setup.zip", {{"corrupt_times", 1000}});
+  std::string received = bytes.substr(0, kBlock);
+  received[0] = static_cast<char>(received[0] ^ 0xFF);
+  const std::string report =
+      block_mismatch_report(0, md5_hex(bytes.substr(0, kBlock)), md5_hex(received), kBlock, received);
+  ASSERT_NE(report.find("Zeroes in block: "), std::string::npos);
+
+  EXPECT_EQ(run(), report);
+  EXPECT_EQ(waits.size(), 24u);
+  EXPECT_EQ(archive_ranges().size(), 25u);
+  EXPECT_EQ(ui->progress_windows.at(0)->steps, 25u);
+  EXPECT_EQ(fs::file_size(dest.path() / "setup.zip"), 0u);  // nothing damaged was written
+  const auto lines = log.lines();
+  ASSERT_GE(lines.size(), 2u);
+  // The report spans several lines; the log holds its throw line first.
+  const std::string text = log.text();
+  EXPECT_NE(text.find("throwing DownloadException(" + report + ")"), std::string::npos);
+  EXPECT_EQ(message_of(lines.back()).rfind("downloadSetup: elapsed seconds: ", 0), 0u);
+}
+
+TEST_F(DamagedBlocks, AResumedDownloadFetchesOnlyTheMissingBlocks) {
+  write_file(dest.path() / "setup.zip", bytes.substr(0, kBlock + 7));
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
+  EXPECT_EQ(archive_ranges(), (std::vector<std::string>{"bytes=65536-131071", "bytes=131072-196607"}));
+}
+
+TEST_F(DamagedBlocks, ACompleteArchiveIsNotFetchedAgain) {
+  write_file(dest.path() / "setup.zip", bytes);
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(archive_ranges().empty());
+  EXPECT_TRUE(ui->progress_windows.empty());
+}
+
+// Not a test of its own: the download stage as a separate process, told by
+// the environment where to fetch from, for the test below and for the
+// benchmarks in bench/ (run it with --gtest_also_run_disabled_tests).
+TEST(DownloadChild, DISABLED_RunFromEnvironment) {
+  const auto setting = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value ? value : "");
+  };
+  if (setting("LAUNCHER_CHILD_DEST").empty()) GTEST_SKIP() << "run by the process that sets LAUNCHER_CHILD_*";
+  if (!setting("LAUNCHER_CHILD_CA").empty()) platform::set_extra_ca_file(setting("LAUNCHER_CHILD_CA"));
+  download_host = wide_from_utf8(setting("LAUNCHER_CHILD_HOST"));
+  download_port = std::atoi(setting("LAUNCHER_CHILD_PORT").c_str());
+  ScopedScriptedUi ui;
+  ui->version_answers.push_back(choose(0, false, wide_from_utf8(setting("LAUNCHER_CHILD_DEST"))));
+  ReleaseInfo release;
+  download_setup(wide_from_utf8(setting("LAUNCHER_CHILD_PRODUCT")), release);
+}
+
+TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {
+  // Needs a shell to start and kill the other process, and a way to find this executable.
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec || !fs::exists("/bin/sh")) GTEST_SKIP() << "no shell or no /proc on this platform";
+
+  // Eight blocks that each arrive after a pause, so that the kill lands mid-download.
+  bytes = test_pattern(8 * kBlock);
+  json list = json::array();
+  for (std::size_t first = 0; first < bytes.size(); first += kBlock) list.push_back(md5_hex(bytes.substr(first, kBlock)));
+  const json entry = {{"release", "1.0"},         {"containername", "c"},  {"filename", "setup.zip"},
+                      {"blockhash", "setup.md5"}, {"blocksize", kBlock}, {"filesize", bytes.size()},
+                      {"hash", hash_buffer(bytes, L"SHA256", true)}};
+  server.set_content("/prod-v2/index", json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
+  server.set_content("/c/setup.md5", list.dump());
+  server.set_content("/c/setup.zip", bytes);
+  server.set_rule("/c/setup.zip", {{"stall_seconds", 0.25}});
+
+  const fs::path archive = dest.path() / "setup.zip";
+  // The other process must trust the CA the fixture made in the build folder.
+  fs::path ca;
+  for (const auto& entry : fs::directory_iterator(LAUNCHER_BINARY_DIR)) {
+    const fs::path candidate = entry.path() / "ca.crt";
+    if (entry.path().filename().string().rfind("faultserver-pki", 0) == 0 && fs::exists(entry.path() / "done") &&
+        (ca.empty() || fs::last_write_time(candidate) > fs::last_write_time(ca))) {
+      ca = candidate;
+    }
+  }
+  ASSERT_FALSE(ca.empty()) << "no fault server certificates in " << LAUNCHER_BINARY_DIR;
+  const std::string script =
+      "LAUNCHER_CHILD_HOST=localhost LAUNCHER_CHILD_PORT=" + std::to_string(server.port()) +
+      " LAUNCHER_CHILD_PRODUCT=prod LAUNCHER_CHILD_CA='" + ca.string() + "' LAUNCHER_CHILD_DEST='" +
+      dest.path().string() + "/' '" + self.string() +
+      "' --gtest_also_run_disabled_tests --gtest_filter=DownloadChild.DISABLED_RunFromEnvironment >/dev/null 2>&1 &"
+      " pid=$!; i=0;"
+      " while [ \"$(cat '" + archive.string() + "' 2>/dev/null | wc -c)\" -lt " +
+      std::to_string(2 * kBlock) + " ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done;"
+      " kill -KILL $pid; wait $pid; exit 0";
+  // std::system hands the line to the shell.
+  ASSERT_EQ(std::system(script.c_str()), 0);
+
+  const auto left_behind = fs::file_size(archive, ec);
+  ASSERT_FALSE(ec) << "the killed run left no archive";
+  ASSERT_GE(left_behind, 2 * kBlock);
+  ASSERT_LT(left_behind, bytes.size()) << "the run ended before it was killed";
+
+  // A request the killed process had under way may still be recorded late;
+  // what counts is that no kept block is asked for again.
+  server.reset();
+  server.set_content("/prod-v2/index", json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
+  server.set_content("/c/setup.md5", list.dump());
+  server.set_content("/c/setup.zip", bytes);
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(archive) == bytes);
+  const std::size_t kept = static_cast<std::size_t>(left_behind / kBlock);
+  const auto ranges = archive_ranges();
+  EXPECT_GE(ranges.size(), 8 - kept);
+  for (const auto& range : ranges) {
+    EXPECT_GE(std::stoull(range.substr(range.find('=') + 1)), kept * kBlock) << range;
+  }
+}
