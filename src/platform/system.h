@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -30,6 +31,16 @@ bool is_64bit_os();
 // tree is deleted, only removed itself.
 bool is_link(const std::filesystem::path& path);
 bool remove_link(const std::filesystem::path& path);
+
+struct FolderEntry {
+  std::filesystem::path path;
+  bool is_folder = false;
+  bool is_link = false;  // also a junction or other reparse point
+};
+// The entries of a folder, without "." and "..". False when the folder
+// cannot be read. (On Windows the standard directory iterator mishandles
+// extended-length paths.)
+bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries);
 
 // Copies a file over an existing one, with its permissions; false when that
 // fails, also when both name the same file (which is then left alone).

@@ -59,18 +59,17 @@ fs::path without_trailing_separators(std::wstring folder) {
 bool delete_tree_at(const fs::path& folder) {
   if (platform::is_link(folder)) return platform::remove_link(folder);
 
+  std::vector<platform::FolderEntry> entries;
+  platform::list_folder(folder, entries);
   std::error_code ec;
-  std::vector<fs::path> entries;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
-
-  for (const fs::path& entry : entries) {
-    if (platform::is_link(entry)) {
-      if (!platform::remove_link(entry)) return false;
-    } else if (fs::is_directory(fs::symlink_status(entry, ec))) {
-      delete_tree_at(entry);  // what is left inside makes the removal below fail
+  for (const platform::FolderEntry& entry : entries) {
+    if (entry.is_link) {
+      if (!platform::remove_link(entry.path)) return false;
+    } else if (entry.is_folder) {
+      delete_tree_at(entry.path);  // what is left inside makes the removal below fail
     } else {
-      clear_read_only_at(entry);
-      if (!fs::remove(entry, ec) || ec) return false;
+      clear_read_only_at(entry.path);
+      if (!fs::remove(entry.path, ec) || ec) return false;
     }
   }
   return fs::remove(folder, ec) && !ec;

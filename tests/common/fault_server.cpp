@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <system_error>
 
 #include "common/temp_dir.h"
@@ -33,25 +34,10 @@ const fs::path& test_pki() {
     std::random_device random;
     const fs::path work = fs::path(LAUNCHER_BINARY_DIR) / ("faultserver-pki-2." + std::to_string(random()));
     fs::create_directories(work);
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-    const std::string script =
-        "cd " + quote(work.string()) + " && " +
-        "openssl req -x509" + ec + " -keyout ca.key -out ca.crt -days 3650 -subj '/CN=launcher test CA' && " +
-        "openssl req -x509" + ec + " -keyout other-ca.key -out other-ca.crt -days 3650 " +
-        "-subj '/CN=launcher untrusted CA' && " +
-        "openssl req" + ec + " -keyout server.key -out server.csr -subj '/CN=localhost' && " +
-        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,DNS:*.blob.localhost,DNS:*.table.localhost\\n' > right.ext && " +
-        "printf 'subjectAltName=DNS:elsewhere.invalid\\n' > wrong.ext && " +
-        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3650 " +
-        "-extfile right.ext -out trusted.crt && " +
-        "openssl x509 -req -in server.csr -CA other-ca.crt -CAkey other-ca.key -CAcreateserial -days 3650 " +
-        "-extfile right.ext -out unknown_ca.crt && " +
-        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3650 " +
-        "-extfile wrong.ext -out wrong_name.crt && " +
-        // One day before now: expired from the start.
-        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days -1 " +
-        "-extfile right.ext -out expired.crt && touch done";
-    if (std::system(("( " + script + " ) >/dev/null 2>&1").c_str()) != 0) return fs::path();
+    const std::string script = std::string(LAUNCHER_SOURCE_DIR) + "/tests/tools/faultserver-pki";
+    if (std::system(("sh " + quote(script) + " " + quote(work.string()) + " >/dev/null 2>&1").c_str()) != 0) {
+      return fs::path();
+    }
     std::error_code error;
     fs::rename(work, final_folder, error);
     if (error) fs::remove_all(work, error);  // another process was quicker
@@ -75,6 +61,25 @@ const char* certificate_file(TestCertificate certificate) {
 }
 
 std::wstring control_host() { return L"127.0.0.1"; }
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+const char* certificate_variable(TestCertificate certificate) {
+  switch (certificate) {
+    case TestCertificate::unknown_ca:
+      return "LAUNCHER_TEST_FAULT_SERVER_UNKNOWN_CA";
+    case TestCertificate::wrong_name:
+      return "LAUNCHER_TEST_FAULT_SERVER_WRONG_NAME";
+    case TestCertificate::expired:
+      return "LAUNCHER_TEST_FAULT_SERVER_EXPIRED";
+    case TestCertificate::trusted:
+      break;
+  }
+  return "LAUNCHER_TEST_FAULT_SERVER_TRUSTED";
+}
 
 }  // namespace
 
@@ -100,6 +105,12 @@ std::vector<std::string> RecordedRequest::header_names() const {
 }
 
 FaultServer::FaultServer(TestCertificate certificate) {
+  // Loopback must never go through a proxy from the environment.
+  platform::set_environment_variable("NO_PROXY", "127.0.0.1,localhost,.localhost");
+  if (!environment(certificate_variable(TestCertificate::trusted)).empty()) {
+    use_running_server(certificate);
+    return;
+  }
   if (!tool_available("python3 --version") || !tool_available("openssl version")) {
     unavailable_ = "python3 and openssl are needed for the fault server";
     return;
@@ -109,8 +120,6 @@ FaultServer::FaultServer(TestCertificate certificate) {
     unavailable_ = "the test certificates could not be made";
     return;
   }
-  // Loopback must never go through a proxy from the environment.
-  platform::set_environment_variable("NO_PROXY", "127.0.0.1,localhost,.localhost");
   platform::set_extra_ca_file((pki / "ca.crt").string());
 
   std::random_device random;
@@ -135,8 +144,25 @@ FaultServer::FaultServer(TestCertificate certificate) {
   if (port_ == 0) unavailable_ = "the fault server did not report its ports";
 }
 
+// A test program that cannot start host tools (a Windows build under Wine)
+// gets servers the test runner started, one per certificate:
+// LAUNCHER_TEST_FAULT_SERVER_<CERTIFICATE>="<port> <control port>"; the
+// runner makes the system trust their CA. They outlive the fixture, so it
+// starts and leaves them empty.
+void FaultServer::use_running_server(TestCertificate certificate) {
+  const char* variable = certificate_variable(certificate);
+  std::istringstream ports(environment(variable));
+  if (!(ports >> port_ >> control_port_)) {
+    port_ = control_port_ = 0;
+    unavailable_ = std::string("the test runner started no fault server for ") + variable;
+    return;
+  }
+  shared_ = true;
+  reset();
+}
+
 FaultServer::~FaultServer() {
-  if (control_port_ != 0) control_post(L"/shutdown", {}, "");
+  if (control_port_ != 0) control_post(shared_ ? L"/reset" : L"/shutdown", {}, "");
   platform::set_extra_ca_file("");
 }
 

@@ -36,7 +36,8 @@ class FaultServer {
   FaultServer(const FaultServer&) = delete;
   FaultServer& operator=(const FaultServer&) = delete;
 
-  // Why the server could not be started (no python3 or openssl); empty when running.
+  // Why the server could not be started (no python3 or openssl, or no server
+  // from the test runner); empty when running.
   const std::string& unavailable() const { return unavailable_; }
 
   static std::wstring host() { return L"localhost"; }
@@ -50,12 +51,14 @@ class FaultServer {
   void reset();
 
  private:
+  void use_running_server(TestCertificate certificate);
   bool control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
                     const std::string& body) const;
 
   std::string unavailable_;
   int port_ = 0;
   int control_port_ = 0;
+  bool shared_ = false;  // started by the test runner, not by this fixture
 };
 
 // Skips the test when the fixture could not start its server.

@@ -2,9 +2,12 @@
 
 #include <cstdlib>
 #include <random>
+#include <vector>
 
 #include "build_settings.h"
 #include "common/temp_dir.h"
+#include "platform/crypto.h"
+#include "platform/http.h"
 #include "platform/text.h"
 
 namespace local_store {
@@ -12,11 +15,51 @@ namespace {
 
 std::string quote(const std::string& text) { return "'" + text + "'"; }
 
-std::string tool_command(const std::string& arguments) {
-  return "python3 " + quote(std::string(LAUNCHER_SOURCE_DIR) + "/tests/tools/localstore.py") + " " + arguments;
+// A test program that cannot start host tools (a Windows build under Wine)
+// reaches the same tool through the bridge the test runner started
+// (tests/tools/localstore_bridge.py, its port in LAUNCHER_TEST_STORE_BRIDGE).
+int bridge_port() {
+  const char* value = std::getenv("LAUNCHER_TEST_STORE_BRIDGE");
+  return value ? std::atoi(value) : 0;
 }
 
-bool run(const std::string& arguments) { return std::system(tool_command(arguments).c_str()) == 0; }
+bool run_through_bridge(int port, const std::vector<std::string>& arguments, const std::string* data,
+                        std::string* output) {
+  nlohmann::json request = {{"args", arguments}};
+  if (data) request["data_base64"] = platform::base64_encode(*data);
+  auto exchange = platform::open_http_exchange({L"127.0.0.1", port, false, HttpVerb::post, "/run"});
+  if (!exchange ||
+      exchange->send({"Content-Type: application/json"}, request.dump()) != platform::HttpFailure::none ||
+      exchange->status() != 200) {
+    return false;
+  }
+  if (output) {
+    char buffer[65536];
+    while (const std::size_t got = exchange->body().read(buffer, sizeof buffer)) output->append(buffer, got);
+    return !exchange->body().failed();
+  }
+  return true;
+}
+
+// One localstore.py command; data, when given, goes in as the file named by
+// the last argument, and output receives what the command prints.
+bool run(const std::vector<std::string>& arguments, const std::string* data = nullptr,
+         std::string* output = nullptr) {
+  if (const int port = bridge_port()) return run_through_bridge(port, arguments, data, output);
+  TempDir dir;
+  std::string command = "python3 " + quote(std::string(LAUNCHER_SOURCE_DIR) + "/tests/tools/localstore.py");
+  for (const auto& argument : arguments) command += " " + quote(argument);
+  if (data) {
+    const auto file = dir.path() / "data";
+    write_file(file, *data);
+    command += " " + quote(file.string());
+  }
+  const auto printed = dir.path() / "output";
+  if (output) command += " > " + quote(printed.string());
+  if (std::system(command.c_str()) != 0) return false;
+  if (output) *output = read_file(printed);
+  return true;
+}
 
 }  // namespace
 
@@ -29,24 +72,22 @@ std::string unique_name(const std::string& prefix) {
 }
 
 bool create_container(const std::string& name, bool public_read) {
-  return run("create-container " + quote(name) + (public_read ? " --public" : ""));
+  std::vector<std::string> arguments = {"create-container", name};
+  if (public_read) arguments.push_back("--public");
+  return run(arguments);
 }
 
 bool put_blob(const std::string& container, const std::string& blob, const std::string& bytes) {
-  TempDir dir;
-  const auto file = dir.path() / "blob";
-  write_file(file, bytes);
-  return run("put " + quote(container) + " " + quote(blob) + " " + quote(file.string()));
+  return run({"put", container, blob}, &bytes);
 }
 
-bool create_table(const std::string& name) { return run("create-table " + quote(name)); }
-bool delete_table(const std::string& name) { return run("delete-table " + quote(name)); }
+bool create_table(const std::string& name) { return run({"create-table", name}); }
+bool delete_table(const std::string& name) { return run({"delete-table", name}); }
 
 nlohmann::json query_table(const std::string& name) {
-  TempDir dir;
-  const auto output = dir.path() / "entities.json";
-  if (!run("query " + quote(name) + " > " + quote(output.string()))) return nullptr;
-  return nlohmann::json::parse(read_file(output), nullptr, false);
+  std::string text;
+  if (!run({"query", name}, nullptr, &text)) return nullptr;
+  return nlohmann::json::parse(text, nullptr, false);
 }
 
 }  // namespace local_store

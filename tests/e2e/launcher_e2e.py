@@ -7,7 +7,7 @@ piped answers, and checks what a user would find afterwards: the exit code,
 the message on stderr, the setup folder, the archive file, the started setup
 program, the log and the usage records.
 
-Usage: launcher_e2e.py --launcher PATH [unittest options]
+Usage: launcher_e2e.py --launcher PATH --publisher PATH [unittest options]
 Needs the local store running (scripts/azurite start).
 """
 import argparse
@@ -31,6 +31,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 import localstore  # noqa: E402
 
 LAUNCHER = None
+PUBLISHER = None
 STORE = localstore.Store(localstore.preset_settings())
 BLOCK = 64 * 1024
 
@@ -275,6 +276,67 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(self.setup_folder(), "readme.txt")))
 
 
+class PublishedWithThePublisher(unittest.TestCase):
+    """What setuppublish makes, the launcher installs: the same tree, the same modes."""
+
+    def setUp(self):
+        check(STORE.table("POST", "/Tables", {"TableName": "downloads"}), 201, 204, 409)
+        self.home = tempfile.mkdtemp(prefix="launcher-e2e-")
+        self.addCleanup(shutil.rmtree, self.home, True)
+        self.dest = os.path.join(self.home, "Downloads")
+        self.product = unique_product()
+        self.launcher = patched_launcher(self.home, self.product)
+
+    def make_source(self, version):
+        source = os.path.join(self.home, f"source-{version}")
+        files = {
+            "readme.txt": f"release {version}\n".encode(),
+            "docs/readme.txt": f"release {version}\n".encode(),  # stored once
+            "docs/deep/er/data.bin": random.Random(version).randbytes(5 * BLOCK + 7),
+            "setup.sh": b"#!/bin/sh\necho started > \"$(dirname \"$0\")/setup-ran.txt\"\n",
+        }
+        for path, content in files.items():
+            full = os.path.join(source, path)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "wb") as f:
+                f.write(content)
+        os.chmod(os.path.join(source, "setup.sh"), 0o755)
+        os.chmod(os.path.join(source, "readme.txt"), 0o644)
+        return source
+
+    def publish(self, version, *extra):
+        s = STORE.s
+        subprocess.run([PUBLISHER, "publish", self.make_source(version), "--product", self.product, "--version", version,
+                        "--release", f"Release {version}", "--block-size", str(BLOCK), "--start", "*:*:setup.sh",
+                        "--account", s["account"], "--key", s["key"],
+                        "--endpoint", f"https://{s['blob_host']}:{s['blob_port']}", "--ca-file", s["ca_file"],
+                        "--work-dir", self.home, *extra], check=True, capture_output=True)
+
+    def tree(self, folder, skip=()):
+        result = {}
+        for base, _, names in os.walk(folder):
+            for name in names:
+                full = os.path.join(base, name)
+                relative = os.path.relpath(full, folder)
+                if relative not in skip:
+                    with open(full, "rb") as f:
+                        result[relative] = (f.read(), os.stat(full).st_mode & 0o111 != 0)
+        return result
+
+    def test_round_trip_keeps_every_file_and_its_executable_bit(self):
+        self.publish("1.0.0", "--current")
+        self.publish("1.1.0", "--current")
+        run = Run(self.launcher, ["n", "2", "n", self.dest], self.home)  # both offered; take the older one
+        self.assertEqual(run.code, 0, run.stderr)
+        self.assertIn("1) Release 1.1.0", run.stderr)
+        self.assertIn("2) Release 1.0.0", run.stderr)
+        folder = os.path.join(self.dest, f"{self.product}.1.0.0")
+        self.assertTrue(wait_for(os.path.join(folder, "setup-ran.txt")), "setup.sh started directly")
+        self.assertEqual(self.tree(folder, skip={"setup-ran.txt"}),
+                         self.tree(os.path.join(self.home, "source-1.0.0")))
+        self.assertFalse(os.path.exists(os.path.join(self.dest, f"{self.product}-1.0.0.zip")))
+
+
 class ProductIdentification(unittest.TestCase):
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="launcher-e2e-")
@@ -304,6 +366,8 @@ class ProductIdentification(unittest.TestCase):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--launcher", required=True)
+    parser.add_argument("--publisher", required=True)
     options, rest = parser.parse_known_args()
     LAUNCHER = os.path.abspath(options.launcher)
+    PUBLISHER = os.path.abspath(options.publisher)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

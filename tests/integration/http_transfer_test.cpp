@@ -6,6 +6,7 @@
 
 #include "common/fault_server.h"
 #include "common/scripted_ui.h"
+#include "common/test_host.h"
 #include "netrelease/http.h"
 #include "platform/http.h"
 #include "platform/text.h"
@@ -117,6 +118,9 @@ TEST_F(HttpTransfer, EncodedBodiesAreDecodedWhileTheWindowsAreKeptAlive) {
   const std::string content = test_pattern(3 * 1048576 + 17);
   for (const char* encoding : {"gzip", "deflate"}) {
     SCOPED_TRACE(encoding);
+    if (std::string(encoding) == "deflate") {
+      SKIP_UNDER_WINE("its WinINet takes deflate for a raw stream, not the zlib stream HTTP names");
+    }
     ScopedScriptedUi ui;
     server.set_content("/encoded", content);
     server.set_rule("/encoded", {{"encoding", encoding}});
@@ -131,6 +135,10 @@ TEST_F(HttpTransfer, BodyCutOffIsAFailureWithoutAnotherAttempt) {
   server.set_content("/cut", test_pattern(200000));
   for (const char* encoding : {"identity", "gzip"}) {
     SCOPED_TRACE(encoding);
+    if (std::string(encoding) == "gzip") {
+      SKIP_UNDER_WINE("its WinINet ends a cut gzip body as complete, and decoded bytes cannot be held "
+                      "against the announced length");
+    }
     server.set_rule("/cut", {{"cut_after", 65536}, {"encoding", encoding}});
     std::string got;
     EXPECT_FALSE(get("/cut", &got));
@@ -218,6 +226,7 @@ TEST_F(HttpTransfer, PostWithoutBodyCarriesNone) {
 class StalledTransfer : public HttpTransfer {
  protected:
   void SetUp() override {
+    SKIP_UNDER_WINE("WinINet keeps its own time-outs; the shortened ones bind only libcurl");
     HttpTransfer::SetUp();
     saved_ = platform::http_timeouts();
     platform::HttpTimeouts quick = saved_;

@@ -51,6 +51,18 @@ bool is_link(const std::filesystem::path& path) {
 
 bool remove_link(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
+bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder, ec);
+  if (ec) return false;
+  for (const std::filesystem::directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) return false;
+    const auto status = it->symlink_status(ec);
+    entries.push_back({it->path(), std::filesystem::is_directory(status), std::filesystem::is_symlink(status)});
+  }
+  return !ec;
+}
+
 bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to) {
   std::error_code ec;
   return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec) && !ec;

@@ -26,8 +26,11 @@ constexpr wchar_t kProtocolVersion[] = L"HTTP/1.0";
 
 // No answer comes from a cache or goes into one; a secure request asks any
 // cache on the way for a fresh answer too. Certificate errors are never
-// ignored: what is downloaded here is run.
-constexpr DWORD kPlainFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+// ignored: what is downloaded here is run. The request line says HTTP/1.0,
+// so the connection is kept open only when the request asks for it: without
+// that a server closes it after every answer, and a client that does not
+// notice sends the next attempt into the closed connection.
+constexpr DWORD kPlainFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
 constexpr DWORD kSecureFlags =
     kPlainFlags | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_CACHE_ASYNC;
 

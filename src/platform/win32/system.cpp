@@ -9,7 +9,21 @@ namespace platform {
 wchar_t path_separator() { return L'\\'; }
 bool is_path_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-std::filesystem::path fs_path(const std::wstring& path) { return std::filesystem::path(path); }
+std::filesystem::path fs_path(const std::wstring& path) {
+  // A long absolute path reaches the file functions in its extended form,
+  // which the MAX_PATH limit does not apply to (the manifest's longPathAware
+  // helps only where the system setting allows it too). That form is taken
+  // literally, so the path is normalised first.
+  constexpr std::size_t kLongPath = 240;
+  if (path.size() < kLongPath || path.rfind(L"\\\\?\\", 0) == 0) return std::filesystem::path(path);
+  std::wstring normal = std::filesystem::path(path).lexically_normal().wstring();
+  for (wchar_t& c : normal) {
+    if (c == L'/') c = L'\\';
+  }
+  if (normal.size() > 2 && normal[1] == L':' && normal[2] == L'\\') return L"\\\\?\\" + normal;
+  if (normal.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + normal.substr(2);
+  return std::filesystem::path(path);
+}
 
 std::wstring executable_path() {
   // Long-path aware: grow the buffer until the whole path fits.
@@ -58,6 +72,21 @@ bool remove_link(const std::filesystem::path& path) {
   if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) != 0
                                                  : DeleteFileW(path.c_str()) != 0;
+}
+
+bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((folder / L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    entries.push_back({folder / name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                       (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
+  } while (FindNextFileW(search, &found));
+  const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+  FindClose(search);
+  return complete;
 }
 
 // Not std::filesystem::copy_file: without inode numbers on Windows it takes
