@@ -37,17 +37,22 @@ class DamagedBlocks : public ::testing::Test {
     download_port = server.port();
     previous_wait = set_block_retry_wait([this](unsigned milliseconds) { waits.push_back(milliseconds); });
 
+    publish();
+    ui->version_answers.push_back(choose(0, false, dest.folder()));
+  }
+  void TearDown() override { set_block_retry_wait(previous_wait); }
+
+  // Serves `bytes` as release 1.0 of "prod": index, block list and archive.
+  void publish() {
     json list = json::array();
     for (std::size_t first = 0; first < bytes.size(); first += kBlock) list.push_back(md5_hex(bytes.substr(first, kBlock)));
-    const json entry = {{"release", "1.0"},     {"containername", "c"},  {"filename", "setup.zip"},
+    const json entry = {{"release", "1.0"},         {"containername", "c"},  {"filename", "setup.zip"},
                         {"blockhash", "setup.md5"}, {"blocksize", kBlock}, {"filesize", bytes.size()},
                         {"hash", hash_buffer(bytes, L"SHA256", true)}};
     server.set_content("/prod-v2/index", json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
     server.set_content("/c/setup.md5", list.dump());
     server.set_content("/c/setup.zip", bytes);
-    ui->version_answers.push_back(choose(0, false, dest.folder()));
   }
-  void TearDown() override { set_block_retry_wait(previous_wait); }
 
   std::string run() {
     try {
@@ -160,14 +165,7 @@ TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {
 
   // Eight blocks that each arrive after a pause, so that the kill lands mid-download.
   bytes = test_pattern(8 * kBlock);
-  json list = json::array();
-  for (std::size_t first = 0; first < bytes.size(); first += kBlock) list.push_back(md5_hex(bytes.substr(first, kBlock)));
-  const json entry = {{"release", "1.0"},         {"containername", "c"},  {"filename", "setup.zip"},
-                      {"blockhash", "setup.md5"}, {"blocksize", kBlock}, {"filesize", bytes.size()},
-                      {"hash", hash_buffer(bytes, L"SHA256", true)}};
-  server.set_content("/prod-v2/index", json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
-  server.set_content("/c/setup.md5", list.dump());
-  server.set_content("/c/setup.zip", bytes);
+  publish();
   server.set_rule("/c/setup.zip", {{"stall_seconds", 0.25}});
 
   const fs::path archive = dest.path() / "setup.zip";
@@ -201,9 +199,7 @@ TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {
   // A request the killed process had under way may still be recorded late;
   // what counts is that no kept block is asked for again.
   server.reset();
-  server.set_content("/prod-v2/index", json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
-  server.set_content("/c/setup.md5", list.dump());
-  server.set_content("/c/setup.zip", bytes);
+  publish();
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(archive) == bytes);
   const std::size_t kept = static_cast<std::size_t>(left_behind / kBlock);
