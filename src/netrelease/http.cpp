@@ -51,48 +51,53 @@ bool read_body(HttpBody& body, Sink sink) {
 
 }  // namespace
 
-bool send_request(HttpRequest request) {
-  if (request.server.empty() || request.object_path.empty()) return false;
+StartedRequest::StartedRequest(HttpRequest request) : request_(std::move(request)) {
+  if (request_.server.empty() || request_.object_path.empty()) return;
+  // A GET never carries a body.
+  if (request_.verb == HttpVerb::get) request_.body.clear();
 
   platform::HttpTarget target;
-  target.server = request.server;
-  target.secure = request.secure;
-  target.port = request.port != 0 ? (request.port & 0xFFFF) : (request.secure ? 443 : 80);
-  target.verb = request.verb;
-  target.path = request_path(request.object_path);
+  target.server = request_.server;
+  target.secure = request_.secure;
+  target.port = request_.port != 0 ? (request_.port & 0xFFFF) : (request_.secure ? 443 : 80);
+  target.verb = request_.verb;
+  target.path = request_path(request_.object_path);
 
-  auto exchange = platform::open_http_exchange(target);
-  if (!exchange) return false;
+  exchange_ = platform::open_http_exchange(target);
+  if (!exchange_) return;
+  header_lines_ = header_lines(request_);
+  exchange_->start(header_lines_, request_.body);
+}
 
-  const std::vector<std::string> lines = header_lines(request);
-  // A GET never carries a body.
-  const std::string no_body;
-  const std::string& body = request.verb == HttpVerb::get ? no_body : request.body;
+StartedRequest::~StartedRequest() = default;
 
+bool StartedRequest::finish() {
+  if (!exchange_) return false;
   int status = 0;
   bool stop = false;
   bool handler_failed = false;
   unsigned proxy_dialogs = 0;
-  for (int attempt = 0; !stop && !is_success(request.verb, status) && attempt < kHttpAttemptLimit; ++attempt) {
-    const platform::HttpFailure failure = exchange->send(lines, body);
+  for (int attempt = 0; !stop && !is_success(request_.verb, status) && attempt < kHttpAttemptLimit; ++attempt) {
+    const platform::HttpFailure failure =
+        attempt == 0 ? exchange_->wait() : exchange_->send(header_lines_, request_.body);
     // Without a complete answer there is no status to trust: a failed attempt
     // must never pass for a success whose body nobody read.
-    status = failure == platform::HttpFailure::none ? exchange->status() : 0;
+    status = failure == platform::HttpFailure::none ? exchange_->status() : 0;
     switch (failure) {
       case platform::HttpFailure::none:
         break;
       case platform::HttpFailure::retry:
         continue;
       case platform::HttpFailure::proxy_auth:
-        if (!exchange->ask_proxy_credentials(++proxy_dialogs)) stop = true;
+        if (!exchange_->ask_proxy_credentials(++proxy_dialogs)) stop = true;
         continue;
       case platform::HttpFailure::stop:
         stop = true;
         continue;
     }
-    if (!is_success(request.verb, status)) continue;
-    HttpBody& answer = exchange->body();
-    const bool consumed = request.body_handler ? request.body_handler(answer) : true;
+    if (!is_success(request_.verb, status)) continue;
+    HttpBody& answer = exchange_->body();
+    const bool consumed = request_.body_handler ? request_.body_handler(answer) : true;
     // A body that broke off is not a success, and sending again would hand
     // the same bytes to the handler twice: end here.
     if (!consumed || answer.failed()) {
@@ -100,8 +105,11 @@ bool send_request(HttpRequest request) {
       stop = true;
     }
   }
-  return is_success(request.verb, status) && !handler_failed;
+  exchange_.reset();
+  return is_success(request_.verb, status) && !handler_failed;
 }
+
+bool send_request(HttpRequest request) { return StartedRequest(std::move(request)).finish(); }
 
 bool http_get(const std::wstring& server, const std::wstring& object_path, bool secure, int port,
               BodyHandler handler, std::int64_t range_first, std::int64_t range_last) {

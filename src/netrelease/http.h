@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,29 @@ struct HttpRequest {
 
 inline constexpr int kHttpAttemptLimit = 15;
 inline constexpr std::size_t kHttpReadChunk = 524'288;
+
+namespace platform {
+class HttpExchange;
+}
+
+// A request whose first attempt goes out as soon as it is made, so that the
+// connection carries it while the caller still reads an earlier answer.
+// finish() then takes the answer under the rules of send_request, the early
+// attempt counting as the first. Dropped unfinished, it is abandoned.
+class StartedRequest {
+ public:
+  explicit StartedRequest(HttpRequest request);
+  ~StartedRequest();
+  StartedRequest(const StartedRequest&) = delete;
+  StartedRequest& operator=(const StartedRequest&) = delete;
+  // Once only.
+  bool finish();
+
+ private:
+  HttpRequest request_;
+  std::vector<std::string> header_lines_;
+  std::unique_ptr<platform::HttpExchange> exchange_;
+};
 
 bool send_request(HttpRequest request);
 bool http_get(const std::wstring& server, const std::wstring& object_path, bool secure, int port,

@@ -44,6 +44,54 @@ bool keep_block(const std::string& bytes, std::ofstream& stream, HashObject& who
   return true;
 }
 
+// The archive's block requests. Each block is asked for as soon as the
+// answer for the block before it begins, on a second connection, so the link
+// never idles for a round trip between blocks; the connections take turns.
+class BlockRequests {
+ public:
+  BlockRequests(const ReleaseInfo& release, std::uint64_t block_total)
+      : object_(wide_from_utf8(release.containername + "/" + release.filename)),
+        block_size_(release.blocksize),
+        block_total_(block_total) {}
+
+  // Fetches block `index` into `buffer`; false when the transfer failed. An
+  // early request made for any other block is dropped: after a block failed
+  // its check, its successor would only idle through the pause.
+  bool fetch(std::uint64_t index, std::string& buffer) {
+    std::unique_ptr<StartedRequest> request = early_index_ == index && early_ ? std::move(early_) : start(index);
+    early_.reset();
+    filling_ = &buffer;
+    return request->finish();
+  }
+
+ private:
+  std::unique_ptr<StartedRequest> start(std::uint64_t index) {
+    const BlockRange range = block_range(index, block_size_);
+    HttpRequest request;
+    request.server = download_host;
+    request.object_path = object_;
+    request.secure = true;
+    request.port = download_port;
+    request.range_first = range.first;
+    request.range_last = range.last;
+    request.body_handler = [this, index](HttpBody& body) {
+      if (!early_ && index + 1 < block_total_) {
+        early_ = start(index + 1);
+        early_index_ = index + 1;
+      }
+      return append_to_string(filling_)(body);
+    };
+    return std::make_unique<StartedRequest>(std::move(request));
+  }
+
+  std::wstring object_;
+  std::uint64_t block_size_;
+  std::uint64_t block_total_;
+  std::string* filling_ = nullptr;
+  std::unique_ptr<StartedRequest> early_;
+  std::uint64_t early_index_ = 0;
+};
+
 // Brings the missing blocks of the chosen release into the archive file and
 // returns the SHA-256 of the whole file, computed on the way.
 //
@@ -66,7 +114,7 @@ std::string download_blocks(const ReleaseInfo& release, const std::vector<std::s
     throw_logged(DownloadException("Cannot open arc file"), __LINE__, kLogSource);
   }
 
-  const std::wstring object = wide_from_utf8(release.containername + "/" + release.filename);
+  BlockRequests requests(release, block_total);
   std::string buffers[2];
   std::size_t arriving = 0;
   // Declared after everything the writer uses: on any way out, the future's
@@ -85,7 +133,7 @@ std::string download_blocks(const ReleaseInfo& release, const std::vector<std::s
     buffer.clear();
     buffer.reserve(static_cast<std::size_t>(
         std::min<std::uint64_t>(release.blocksize, release.filesize - static_cast<std::uint64_t>(range.first))));
-    if (!download_to_string(download_host, object, &buffer, range.first, range.last, true, download_port)) {
+    if (!requests.fetch(block, buffer)) {
       throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
     }
     progress.step_progress();

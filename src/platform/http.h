@@ -32,10 +32,18 @@ struct HttpTarget {
 class HttpExchange {
  public:
   virtual ~HttpExchange() = default;
-  // One attempt. header_lines: complete lines without line ends, in the
-  // order they go out; a line already on the request is not added again.
-  // A non-empty body is sent unchanged.
-  virtual HttpFailure send(const std::vector<std::string>& header_lines, const std::string& body) = 0;
+  // Starts one attempt and returns at once: the connection carries it while
+  // the caller still reads an earlier answer. header_lines: complete lines
+  // without line ends, in the order they go out; a line already on the
+  // request is not added again. A non-empty body is sent unchanged.
+  virtual void start(const std::vector<std::string>& header_lines, const std::string& body) = 0;
+  // Waits until the started attempt's answer begins; what became of it.
+  virtual HttpFailure wait() = 0;
+  // One attempt, start to answer.
+  HttpFailure send(const std::vector<std::string>& header_lines, const std::string& body) {
+    start(header_lines, body);
+    return wait();
+  }
   // Status of the latest answer; 0 when none arrived.
   virtual int status() const = 0;
   // The latest answer's body, positioned at its start.

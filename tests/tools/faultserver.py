@@ -40,6 +40,7 @@ Rule keys (all optional):
   "stall_times": N                    stall only the first N requests (default: every one)
   "corrupt_times": N                  the first N normal answers carry the content with one byte
                                       flipped (the first byte served), for damaged-download tests
+  "corrupt_range": "bytes=a-b"        only answers to this Range header count for corrupt_times
 
 A Range header "bytes=a-b" (b inclusive, may be absent) is honoured with 206 and Content-Range;
 a start beyond the content gets 416. A path with neither content nor rule gets 404.
@@ -169,10 +170,12 @@ class ServingHandler(Handler):
             status = rule.get("status", 206)
             headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, len(STATE.content[content_key]))))
 
+        counted = rule.get("corrupt_range") in (None, self.headers.get("Range"))
         with STATE.lock:
             served = STATE.served.get(count_key, 0)
-            STATE.served[count_key] = served + 1
-        if content and served < rule.get("corrupt_times", 0):
+            if counted:
+                STATE.served[count_key] = served + 1
+        if content and counted and served < rule.get("corrupt_times", 0):
             content = bytes([content[0] ^ 0xFF]) + content[1:]
 
         encoding = rule.get("encoding")

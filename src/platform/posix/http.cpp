@@ -166,12 +166,20 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     client_.give_back(easy_);
   }
 
-  HttpFailure send(const std::vector<std::string>& header_lines, const std::string& body) override {
+  void start(const std::vector<std::string>& header_lines, const std::string& body) override {
     finish_previous();
     reset_attempt();
     configure(header_lines, body);
-    if (curl_multi_add_handle(client_.multi(), easy_) != CURLM_OK) return HttpFailure::stop;
+    if (curl_multi_add_handle(client_.multi(), easy_) != CURLM_OK) return;
     attached_ = true;
+    // Gets the connection and the request going; the answer arrives while
+    // whoever reads another transfer drives the shared multi handle.
+    int running = 0;
+    curl_multi_perform(client_.multi(), &running);
+  }
+
+  HttpFailure wait() override {
+    if (!attached_) return HttpFailure::stop;
     run_until([this] { return headers_done_; });
     if (!headers_done_) {
       long connect_status = 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -213,37 +214,23 @@ class WininetExchange final : public HttpExchange, public HttpBody {
         target_(target) {}
 
   ~WininetExchange() override {
+    // A started attempt still uses the handles.
+    if (started_.valid()) started_.wait();
     // Request first, session last.
     request_.reset();
     connection_.reset();
     session_.reset();
   }
 
-  HttpFailure send(const std::vector<std::string>& header_lines, const std::string& body) override {
-    status_ = 0;
-    HINTERNET request = request_->get();
-    for (const auto& line : header_lines) {
-      const std::wstring wide = wide_from_utf8(line + "\r\n");
-      api().HttpAddRequestHeadersW(request, wide.c_str(), static_cast<DWORD>(wide.size()), HTTP_ADDREQ_FLAG_ADD_IF_NEW);
-    }
-    BOOL decoding = TRUE;
-    api().InternetSetOptionW(request, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
-
-    bool untrusted = false;
-    const bool sent = (!body.empty() && target_.verb != HttpVerb::get)
-                          ? send_with_body(body, untrusted)
-                          : api().HttpSendRequestW(request, nullptr, 0, nullptr, 0);
-    if (untrusted || (sent && !server_trusted())) return HttpFailure::stop;
-    if (!sent) return classify(GetLastError());
-    DWORD status = 0;
-    DWORD size = sizeof(status);
-    if (!api().HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-      return classify(GetLastError());
-    }
-    status_ = static_cast<int>(status);
-    start_body();
-    return HttpFailure::none;
+  // WinINet's send returns only with the answer's headers, so an early
+  // attempt runs on a thread of its own; the caller reads the body later on
+  // its thread. Nothing of this exchange is touched in between.
+  void start(const std::vector<std::string>& header_lines, const std::string& body) override {
+    started_ = std::async(std::launch::async,
+                          [this, header_lines, body] { return send_and_wait(header_lines, body); });
   }
+
+  HttpFailure wait() override { return started_.valid() ? started_.get() : HttpFailure::stop; }
 
   int status() const override { return status_; }
 
@@ -277,6 +264,32 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   bool failed() const override { return failed_; }
 
  private:
+  HttpFailure send_and_wait(const std::vector<std::string>& header_lines, const std::string& body) {
+    status_ = 0;
+    HINTERNET request = request_->get();
+    for (const auto& line : header_lines) {
+      const std::wstring wide = wide_from_utf8(line + "\r\n");
+      api().HttpAddRequestHeadersW(request, wide.c_str(), static_cast<DWORD>(wide.size()), HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+    }
+    BOOL decoding = TRUE;
+    api().InternetSetOptionW(request, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
+
+    bool untrusted = false;
+    const bool sent = (!body.empty() && target_.verb != HttpVerb::get)
+                          ? send_with_body(body, untrusted)
+                          : api().HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+    if (untrusted || (sent && !server_trusted())) return HttpFailure::stop;
+    if (!sent) return classify(GetLastError());
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!api().HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+      return classify(GetLastError());
+    }
+    status_ = static_cast<int>(status);
+    start_body();
+    return HttpFailure::none;
+  }
+
   // While the system's trust is set aside for the build's own CA, the chain
   // is checked on the open connection, before anything is read from it.
   bool server_trusted() {
@@ -361,6 +374,7 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   bool extra_ca_pending_ = false;
   unsigned long long received_ = 0;
   long long announced_ = -1;
+  std::future<HttpFailure> started_;
 };
 
 }  // namespace
