@@ -15,6 +15,7 @@ std::wstring download_host;
 
 // Kept inside this section so that the stages can grow side by side.
 #include <algorithm>
+#include <deque>
 #include <fstream>
 #include <future>
 #include <limits>
@@ -44,9 +45,11 @@ bool keep_block(const std::string& bytes, std::ofstream& stream, HashObject& who
   return true;
 }
 
-// The archive's block requests. Each block is asked for as soon as the
-// answer for the block before it begins, on a second connection, so the link
-// never idles for a round trip between blocks; the connections take turns.
+// The archive's block requests. The next blocks are asked for before the
+// current one is read, each on a connection of its own, so the link never
+// idles for a round trip between blocks; a finished block's connection
+// carries the next request. Two ahead: a block that arrived whole while the
+// one before it was read would otherwise leave the link idle once more.
 class BlockRequests {
  public:
   BlockRequests(const ReleaseInfo& release, std::uint64_t block_total)
@@ -54,17 +57,30 @@ class BlockRequests {
         block_size_(release.blocksize),
         block_total_(block_total) {}
 
-  // Fetches block `index` into `buffer`; false when the transfer failed. An
-  // early request made for any other block is dropped: after a block failed
-  // its check, its successor would only idle through the pause.
+  // Fetches block `index` into `buffer`; false when the transfer failed.
+  // Asking for another block than the one expected next (after a block
+  // failed its check) drops the early requests: they would only idle
+  // through the pause.
   bool fetch(std::uint64_t index, std::string& buffer) {
-    std::unique_ptr<StartedRequest> request = early_index_ == index && early_ ? std::move(early_) : start(index);
-    early_.reset();
+    if (!ahead_.empty() && ahead_.front().first != index) ahead_.clear();
+    std::unique_ptr<StartedRequest> request;
+    if (ahead_.empty()) {
+      request = start(index);
+    } else {
+      request = std::move(ahead_.front().second);
+      ahead_.pop_front();
+    }
+    for (std::uint64_t next = ahead_.empty() ? index + 1 : ahead_.back().first + 1;
+         ahead_.size() < kBlocksAhead && next < block_total_; ++next) {
+      ahead_.emplace_back(next, start(next));
+    }
     filling_ = &buffer;
     return request->finish();
   }
 
  private:
+  static constexpr std::size_t kBlocksAhead = 2;
+
   std::unique_ptr<StartedRequest> start(std::uint64_t index) {
     const BlockRange range = block_range(index, block_size_);
     HttpRequest request;
@@ -74,13 +90,7 @@ class BlockRequests {
     request.port = download_port;
     request.range_first = range.first;
     request.range_last = range.last;
-    request.body_handler = [this, index](HttpBody& body) {
-      if (!early_ && index + 1 < block_total_) {
-        early_ = start(index + 1);
-        early_index_ = index + 1;
-      }
-      return append_to_string(filling_)(body);
-    };
+    request.body_handler = [this](HttpBody& body) { return append_to_string(filling_)(body); };
     return std::make_unique<StartedRequest>(std::move(request));
   }
 
@@ -88,8 +98,7 @@ class BlockRequests {
   std::uint64_t block_size_;
   std::uint64_t block_total_;
   std::string* filling_ = nullptr;
-  std::unique_ptr<StartedRequest> early_;
-  std::uint64_t early_index_ = 0;
+  std::deque<std::pair<std::uint64_t, std::unique_ptr<StartedRequest>>> ahead_;
 };
 
 // Brings the missing blocks of the chosen release into the archive file and

@@ -158,7 +158,11 @@ HttpFailure classify(CURLcode result, long connect_status) {
 class CurlExchange final : public HttpExchange, public HttpBody {
  public:
   CurlExchange(CurlClient& client, CURL* easy, const HttpTarget& target, std::string url)
-      : client_(client), easy_(easy), target_(target), url_(std::move(url)) {}
+      : client_(client), easy_(easy), target_(target), url_(std::move(url)) {
+    // Room for the most that is held, so that growing never doubles it:
+    // several transfers hold bytes at once while blocks are asked for ahead.
+    held_.reserve(kHeldBytesLimit + CURL_MAX_WRITE_SIZE);
+  }
 
   ~CurlExchange() override {
     detach();
