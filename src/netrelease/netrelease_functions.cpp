@@ -108,7 +108,7 @@ class BlockRequests {
 // while the next one is transferred, so the whole-file digest and the write
 // cost no time of their own when a core is free. Two block buffers: the one
 // being kept and the one arriving. The check itself stays in line, since it
-// decides which block is asked for next.
+// decides whether the requests made ahead are kept.
 std::string download_blocks(const ReleaseInfo& release, const std::vector<std::string>& digests,
                             std::uint64_t block_total) {
   HashObject whole_file(L"SHA256");
