@@ -4,14 +4,13 @@
 #include <utility>
 
 #include "platform/system.h"
-#include "support/hashing.h"
 
 // What the thread knows of the entry it is writing.
 class EntryWriter::Output {
  public:
   Entry entry;
   std::ofstream file;
-  std::optional<HashObject> hash;
+  std::shared_ptr<HashObject> hash;
   bool active = false;  // begun, neither finished nor failed
 
   void stop() {
@@ -48,6 +47,8 @@ bool EntryWriter::begin(Entry entry) {
   Job job;
   job.kind = Job::Kind::begin;
   job.entry = std::move(entry);
+  job.hash = std::make_shared<HashObject>(L"SHA256");
+  mCallerHash = job.hash;
   lock.unlock();
   push(std::move(job));
   return true;
@@ -78,8 +79,17 @@ bool EntryWriter::fill(std::size_t size) {
   job.buffer = mLent;
   job.size = size;
   mLent = kNone;
+  const bool behind = mFreeBuffers.empty();
   const bool failed = mFailed;
   lock.unlock();
+  // Once a buffer has gone over unhashed, the thread owns the digest: the
+  // buffers before it must be added first.
+  if (behind && mCallerHash) {
+    mCallerHash->add(mBuffers[job.buffer].get(), size);
+    job.hashed = true;
+  } else {
+    mCallerHash.reset();
+  }
   push(std::move(job));
   return !failed;
 }
@@ -90,6 +100,7 @@ void EntryWriter::end(bool content_sound) {
     if (mLent != kNone) mFreeBuffers.push_back(mLent);
     mLent = kNone;
   }
+  mCallerHash.reset();
   Job job;
   job.kind = Job::Kind::end;
   job.sound = content_sound;
@@ -174,7 +185,7 @@ void EntryWriter::work(Job& job, Output& output) {
       output.entry = std::move(job.entry);
       output.file.open(platform::fs_path(output.entry.first), std::ios::binary | std::ios::trunc);
       if (!output.file.is_open()) return;
-      output.hash.emplace(L"SHA256");
+      output.hash = std::move(job.hash);
       output.active = true;
       return;
     }
@@ -183,7 +194,7 @@ void EntryWriter::work(Job& job, Output& output) {
       const char* data = mBuffers[job.buffer].get();
       output.file.write(data, static_cast<std::streamsize>(job.size));
       if (!output.file) return output.stop();
-      output.hash->add(data, job.size);
+      if (!job.hashed) output.hash->add(data, job.size);
       return;
     }
     case Job::Kind::end: {

@@ -4,6 +4,11 @@
 // half; writing (file creation included) and hashing the other, so on two
 // cores the two overlap instead of adding up.
 //
+// The SHA-256 of an entry is taken by this thread, or, while it is behind
+// (every buffer waits for it), by the calling thread before it hands a
+// buffer over instead of waiting idle; which of the two takes a file's
+// digest can change once per file, from the caller to the thread.
+//
 // Entries are written strictly in the order they are handed over, each one
 // finished (verified, executable bits, copies) before the next file is
 // opened, so a destination that two entries share ends with the later one,
@@ -25,6 +30,7 @@
 #include <vector>
 
 #include "netrelease/zip_reader.h"
+#include "support/hashing.h"
 
 class EntryWriter : public zip::ChunkSink {
  public:
@@ -37,7 +43,7 @@ class EntryWriter : public zip::ChunkSink {
 
   // Memory stays at buffer_count buffers of buffer_size bytes, and at most
   // entries_ahead entries wait for the thread, however large the release.
-  EntryWriter(std::size_t buffer_count = 4, std::size_t buffer_size = 1u << 20, std::size_t entries_ahead = 64);
+  EntryWriter(std::size_t buffer_count = 8, std::size_t buffer_size = 512u << 10, std::size_t entries_ahead = 64);
   // Drops what is still queued (nothing more of it is written) and waits
   // for the thread.
   ~EntryWriter();
@@ -65,6 +71,8 @@ class EntryWriter : public zip::ChunkSink {
     Entry entry;             // begin
     std::size_t buffer = 0;  // data
     std::size_t size = 0;    // data
+    bool hashed = false;     // data: the caller has added it to the digest already
+    std::shared_ptr<HashObject> hash;  // begin: the entry's digest, shared while the caller may add to it
     bool sound = false;      // end
   };
   class Output;
@@ -84,6 +92,9 @@ class EntryWriter : public zip::ChunkSink {
   std::size_t mBufferSize;
   std::size_t mEntriesAhead;
   std::size_t mLent = kNone;      // the buffer the reader is filling
+  // The digest of the entry being read, while the caller still adds to it;
+  // touched only by the calling thread.
+  std::shared_ptr<HashObject> mCallerHash;
   std::size_t mUnfinished = 0;    // jobs queued or in work
   std::size_t mEntriesBegun = 0;  // by the caller
   std::size_t mEntriesDone = 0;   // by the thread, successfully
