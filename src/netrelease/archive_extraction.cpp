@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "netrelease/entry_writer.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -83,6 +84,35 @@ bool extract_with_progress(const ArchiveHandle& archive, const std::wstring& set
   return extract_entries(setup_folder, entries, archive, progress);
 }
 
+namespace {
+
+// Hands the entry to the writer: false when it fails here, before or while
+// its member is read; the writer reports the failures of writing it.
+bool queue_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder,
+                 EntryWriter& writer) {
+  if (entry.dst.empty()) return false;
+  if (!std::all_of(entry.dst.begin(), entry.dst.end(), is_safe_relative_path)) return false;
+  const auto index = archive.reader.locate(entry.hash);
+  if (!index) return false;
+  zip::MemberStat stat;
+  if (!archive.reader.stat(*index, stat)) return false;
+
+  EntryWriter::Entry job;
+  job.first = setup_folder + to_native_separators(entry.dst.front());
+  for (const std::wstring& path : entry.dst) {
+    std::wstring target = setup_folder + to_native_separators(path);
+    if (target != job.first) job.copies.push_back(std::move(target));
+  }
+  job.hash = entry.hash;
+  job.unix_mode = stat.unix_mode;
+  if (!writer.begin(std::move(job))) return false;
+  const bool extracted = archive.reader.extract(*index, writer);
+  writer.end(extracted);
+  return extracted;
+}
+
+}  // namespace
+
 bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfoEntry>& entries,
                      const ArchiveHandle& archive, ExtractionProgress& progress) {
   FolderCache folders;
@@ -93,33 +123,34 @@ bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfo
       if (is_safe_relative_path(path)) create_parent_folders(setup_folder + to_native_separators(path), folders);
     }
   }
+  // The progress window and the message pump belong to this thread; the
+  // writer only reports how many entries it has finished.
+  EntryWriter writer;
+  std::size_t stepped = 0;
+  const auto step_finished = [&] {
+    for (const std::size_t done = writer.done(); stepped < done; ++stepped) {
+      pump_messages(5);
+      progress.step_progress();
+      pump_messages(5);
+    }
+  };
+  bool queued = true;
   for (const ArcInfoEntry& entry : entries) {
     pump_messages(5);
-    if (!extract_entry(entry, archive, setup_folder)) return false;
-    pump_messages(5);
-    progress.step_progress();
-    pump_messages(5);
+    step_finished();
+    if (!queue_entry(entry, archive, setup_folder, writer)) {
+      queued = false;
+      break;
+    }
   }
-  return true;
+  const bool written = writer.finish(step_finished);
+  return queued && written;
 }
 
 bool extract_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder) {
-  if (entry.dst.empty()) return false;
-  if (!std::all_of(entry.dst.begin(), entry.dst.end(), is_safe_relative_path)) return false;
-
-  const std::wstring first = setup_folder + to_native_separators(entry.dst.front());
-  std::string digest;
-  if (!extract_member_to_file(archive, entry.hash, first, &digest)) return false;
-  if (digest != entry.hash) return false;
-
-  for (const std::wstring& path : entry.dst) {
-    const std::wstring target = setup_folder + to_native_separators(path);
-    if (target == first) continue;
-    // A copy that fails is not the entry's failure: the content is on disk
-    // and verified at its first place.
-    platform::copy_file_over(platform::fs_path(first), platform::fs_path(target));
-  }
-  return true;
+  EntryWriter writer(1);
+  const bool queued = queue_entry(entry, archive, setup_folder, writer);
+  return writer.finish([] {}) && queued;
 }
 
 bool extract_member_to_file(const ArchiveHandle& archive, const std::string& name, const std::wstring& output,

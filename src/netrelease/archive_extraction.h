@@ -1,7 +1,8 @@
 // Unpacking a release archive. Its members are stored under the SHA-256
 // digest of their content; "arcinfo.json" says where each content goes.
 // Each content is inflated once, straight into its first destination, checked
-// against its digest, and copied to the others.
+// against its digest, and copied to the others; the writing, hashing and
+// copying run on a second thread beside the inflation (entry_writer.h).
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace zip {
@@ -262,73 +263,112 @@ bool ZipReader::data_range(const Member& member, std::uint64_t& data_offset) con
   return true;
 }
 
+namespace {
+
+// One buffer of its own, handed to a function each time it is full.
+class FunctionSink : public ChunkSink {
+ public:
+  FunctionSink(const ByteSink& sink, std::size_t size) : mSink(sink), mSize(size), mBuffer(new char[size]) {}
+  char* room(std::size_t& size) override {
+    size = mSize;
+    return mBuffer.get();
+  }
+  bool fill(std::size_t size) override { return mSink(mBuffer.get(), size); }
+
+ private:
+  const ByteSink& mSink;
+  std::size_t mSize;
+  std::unique_ptr<char[]> mBuffer;
+};
+
+}  // namespace
+
 bool ZipReader::extract(std::size_t index, const ByteSink& sink) const {
+  MemberStat info;
+  if (!stat(index, info)) return false;
+  // Small members, which are most of them, get small buffers. One byte
+  // more than recorded, so that an overlong member shows itself at once.
+  FunctionSink buffered(sink, static_cast<std::size_t>(std::clamp<std::uint64_t>(info.uncompressed_size + 1,
+                                                                                 kMinOutputChunk, kOutputChunk)));
+  return extract(index, buffered);
+}
+
+bool ZipReader::extract(std::size_t index, ChunkSink& sink) const {
   MemberStat info;
   if (!stat(index, info) || info.is_directory || info.is_encrypted) return false;
   if (info.method != kMethodStored && info.method != kMethodDeflate) return false;
   if (info.method == kMethodStored && info.compressed_size != info.uncompressed_size) return false;
   std::uint64_t offset = 0;
   if (!data_range(members_[index], offset)) return false;
-
-  // Small members, which are most of them, get small buffers.
-  const std::size_t input_size =
-      static_cast<std::size_t>(std::clamp<std::uint64_t>(info.compressed_size, 1, kInputChunk));
-  std::unique_ptr<char[]> input(new char[input_size]);
   std::uint64_t input_left = info.compressed_size;
-  auto read_chunk = [&](std::size_t& got) {
-    got = static_cast<std::size_t>(std::min<std::uint64_t>(input_left, input_size));
-    if (!read_at(offset, input.get(), got)) return false;
-    offset += got;
-    input_left -= got;
-    return true;
-  };
 
   uLong crc = crc32(0L, Z_NULL, 0);
-  std::uint64_t produced = 0;
+  std::uint64_t produced = 0;  // handed over or waiting in the room
+  char* room = nullptr;
+  std::size_t room_size = 0;
+  std::size_t filled = 0;
+  const auto take_room = [&] {
+    room_size = 0;
+    filled = 0;
+    room = sink.room(room_size);
+    return room != nullptr && room_size > 0;
+  };
+  // The CRC-32 is taken over a whole room at once: fewer, longer runs.
+  const auto hand_over = [&] {
+    crc = crc32_z(crc, reinterpret_cast<const Bytef*>(room), filled);
+    room = nullptr;
+    return sink.fill(filled);
+  };
 
   if (info.method == kMethodStored) {
     while (input_left > 0) {
-      std::size_t got = 0;
-      if (!read_chunk(got)) return false;
-      crc = crc32(crc, reinterpret_cast<const Bytef*>(input.get()), static_cast<uInt>(got));
-      if (!sink(input.get(), got)) return false;
-      produced += got;
+      if (!take_room()) return false;
+      filled = static_cast<std::size_t>(std::min<std::uint64_t>(input_left, room_size));
+      if (!read_at(offset, room, filled)) return false;
+      offset += filled;
+      input_left -= filled;
+      produced += filled;
+      if (!hand_over()) return false;
     }
-  } else {
-    InflateStream inflater;
-    if (!inflater.ready) return false;
-    z_stream& zs = inflater.stream;
-    // One byte more than recorded, so that an overlong member shows itself
-    // in the first round.
-    const std::size_t output_size = static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(info.uncompressed_size + 1, kMinOutputChunk, kOutputChunk));
-    std::unique_ptr<char[]> output(new char[output_size]);
-    for (;;) {
-      if (zs.avail_in == 0 && input_left > 0) {
-        std::size_t got = 0;
-        if (!read_chunk(got)) return false;
-        zs.next_in = reinterpret_cast<Bytef*>(input.get());
-        zs.avail_in = static_cast<uInt>(got);
-      }
-      zs.next_out = reinterpret_cast<Bytef*>(output.get());
-      zs.avail_out = static_cast<uInt>(output_size);
-      const int status = inflate(&zs, Z_NO_FLUSH);
-      if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return false;
-      const std::size_t have = output_size - zs.avail_out;
-      // More than the recorded size is a forged member (a zip bomb): not a
-      // byte of the excess is passed on.
-      if (have > info.uncompressed_size - produced) return false;
-      if (have > 0) {
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(output.get()), static_cast<uInt>(have));
-        if (!sink(output.get(), have)) return false;
-        produced += have;
-      }
-      if (status == Z_STREAM_END) break;
-      // No progress possible: the compressed data ended before the stream did.
-      if (have == 0 && zs.avail_in == 0 && input_left == 0) return false;
-      if (status == Z_BUF_ERROR && zs.avail_in != 0) return false;
-    }
+    return produced == info.uncompressed_size && static_cast<std::uint32_t>(crc) == info.crc32;
   }
+
+  // Small members get a small input buffer.
+  const std::size_t input_size =
+      static_cast<std::size_t>(std::clamp<std::uint64_t>(info.compressed_size, 1, kInputChunk));
+  std::unique_ptr<char[]> input(new char[input_size]);
+  InflateStream inflater;
+  if (!inflater.ready) return false;
+  z_stream& zs = inflater.stream;
+  for (;;) {
+    if (zs.avail_in == 0 && input_left > 0) {
+      const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(input_left, input_size));
+      if (!read_at(offset, input.get(), got)) return false;
+      offset += got;
+      input_left -= got;
+      zs.next_in = reinterpret_cast<Bytef*>(input.get());
+      zs.avail_in = static_cast<uInt>(got);
+    }
+    if (!room && !take_room()) return false;
+    // Room for one byte more than recorded at most: an overlong member (a
+    // zip bomb) shows itself by that byte, and no more of it is inflated.
+    const auto space = static_cast<std::size_t>(std::min<std::uint64_t>(
+        {room_size - filled, info.uncompressed_size - produced + 1, std::numeric_limits<uInt>::max()}));
+    zs.next_out = reinterpret_cast<Bytef*>(room + filled);
+    zs.avail_out = static_cast<uInt>(space);
+    const int status = inflate(&zs, Z_NO_FLUSH);
+    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return false;
+    const std::size_t have = space - zs.avail_out;
+    if (have > info.uncompressed_size - produced) return false;
+    filled += have;
+    produced += have;
+    if (status == Z_STREAM_END) break;
+    if (filled == room_size && !hand_over()) return false;
+    // No progress possible: the compressed data ended before the stream did.
+    if (have == 0 && zs.avail_in == 0 && input_left == 0) return false;
+    if (status == Z_BUF_ERROR && zs.avail_in != 0) return false;
+  }
+  if (filled > 0 && !hand_over()) return false;
   return produced == info.uncompressed_size && static_cast<std::uint32_t>(crc) == info.crc32;
 }
 

@@ -41,6 +41,20 @@ struct MemberStat {
 // Receives extracted bytes in order; false stops the extraction.
 using ByteSink = std::function<bool(const char* data, std::size_t size)>;
 
+// Lends the reader the memory it extracts into, so that the bytes can be
+// passed on (to another thread) without being copied once more.
+class ChunkSink {
+ public:
+  virtual ~ChunkSink() = default;
+  // Room for the next bytes, at least one byte of it; null stops the
+  // extraction. The reader fills it, hands it back with fill(), and only
+  // then asks for more.
+  virtual char* room(std::size_t& size) = 0;
+  // The first size bytes (never 0) of the room last lent hold the next
+  // content; the room is the sink's again. False stops the extraction.
+  virtual bool fill(std::size_t size) = 0;
+};
+
 class ZipReader {
  public:
   // Reads the central directory of the archive in the stream, whose size is
@@ -62,6 +76,9 @@ class ZipReader {
   // refuses, or a read error. Nothing beyond the recorded size ever reaches
   // the sink.
   bool extract(std::size_t index, const ByteSink& sink) const;
+  // The same into lent memory. A room that was lent but not handed back
+  // holds nothing of the content.
+  bool extract(std::size_t index, ChunkSink& sink) const;
   bool extract_to_stream(std::size_t index, std::ostream& out) const;
   // For small members only: refuses a member recorded larger than max_size.
   bool extract_to_memory(std::size_t index, std::string& content, std::uint64_t max_size) const;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "common/release_fixture.h"
 #include "common/scripted_ui.h"
@@ -24,6 +25,22 @@ std::vector<std::string> files_under(const fs::path& folder) {
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+// Contents several times the size of the writer's buffers, so that reading,
+// writing and hashing of one file run at the same time.
+std::string large_text(std::size_t size) {
+  std::string text;
+  for (std::size_t line = 0; text.size() < size; ++line) text += "setup line " + std::to_string(line * 7919 % 100003) + "\n";
+  text.resize(size);
+  return text;
+}
+
+std::string noise(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
 }
 
 class Extraction : public ::testing::Test {
@@ -185,4 +202,74 @@ TEST_F(Extraction, ExecutableBitsSurviveButNothingMore) {
   EXPECT_EQ(mode("link"), created);  // a recorded link is written as a plain file
   EXPECT_FALSE(fs::is_symlink(fixture_.setup_path("link")));
   EXPECT_EQ(mode("setup.sh") & 07000u, 0u);
+}
+
+TEST_F(Extraction, LargeFilesStayExactAndKeepTheirOrder) {
+  const std::string text = large_text(6u << 20);
+  const std::string binary = noise(5u << 20, 1);
+  // The small entry's first destination is a copy of the large one before
+  // it: it may be written only after that copy.
+  ASSERT_TRUE(extract_members({FixtureMember(sha256_of(text), text), FixtureMember(sha256_of(binary), binary, false),
+                               {sha256_of("small"), "small"},
+                               {"arcinfo.json", arcinfo_text({{text, {"big/text.txt", "copy/text.txt"}},
+                                                              {binary, {"big/data.bin"}},
+                                                              {"small", {"copy/text.txt"}}})}}));
+  EXPECT_TRUE(setup_file("big/text.txt") == text);
+  EXPECT_TRUE(setup_file("big/data.bin") == binary);
+  EXPECT_EQ(setup_file("copy/text.txt"), "small");
+  EXPECT_EQ(progress().steps, 3u);
+}
+
+TEST_F(Extraction, DamagedLargeMemberStopsTheEntriesAfterIt) {
+  const std::string text = large_text(6u << 20);
+  struct Case {
+    const char* name;
+    FixtureMember member;
+  };
+  const std::vector<Case> cases = {
+      {"wrong crc", FixtureMember(sha256_of(text), text).crc(0x12345678u)},
+      {"wrong crc stored", FixtureMember(sha256_of(text), text, false).crc(0x12345678u)},
+      {"inflates past its size", FixtureMember(sha256_of(text), text).size(text.size() / 2)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedScriptedUi ui;
+    ReleaseFixture fixture;
+    fixture.write_archive(make_zip({{sha256_of("before"), "before"}, c.member, {sha256_of("after"), "after"},
+                                    {"arcinfo.json", arcinfo_text({{"before", {"1.txt"}},
+                                                                   {text, {"damaged.txt", "copy.txt"}},
+                                                                   {"after", {"3.txt"}}})}}));
+    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    EXPECT_EQ(files_under(fixture.setup_path()), (std::vector<std::string>{"1.txt", "damaged.txt"}));
+    EXPECT_LE(read_file(fixture.setup_path("damaged.txt")).size(), c.member.declared_size.value_or(text.size()));
+    EXPECT_EQ(ui->progress_windows.at(0)->steps, 1u);
+  }
+}
+
+TEST_F(Extraction, FilesThatCannotBeWrittenFailTheRun) {
+  const std::string text = large_text(3u << 20);
+  const auto members = [&](const std::string& target) {
+    return make_zip({{sha256_of(text), text}, {sha256_of("after"), "after"},
+                     {"arcinfo.json", arcinfo_text({{text, {target}}, {"after", {"after.txt"}}})}});
+  };
+  {
+    SCOPED_TRACE("destination is a folder");
+    ReleaseFixture fixture;
+    fs::create_directories(fixture.setup_path("taken.txt"));
+    fixture.write_archive(members("taken.txt"));
+    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    EXPECT_FALSE(fs::exists(fixture.setup_path("after.txt")));
+  }
+  // Every write fails there while the digest of the bytes handed over still
+  // matches: only the failed write can tell.
+  if (!is_posix() || !fs::exists("/dev/full")) return;
+  {
+    SCOPED_TRACE("device that is always full");
+    ReleaseFixture fixture;
+    fs::create_directories(fixture.setup_path());
+    fs::create_symlink("/dev/full", fixture.setup_path("full.bin"));
+    fixture.write_archive(members("full.bin"));
+    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    EXPECT_FALSE(fs::exists(fixture.setup_path("after.txt")));
+  }
 }

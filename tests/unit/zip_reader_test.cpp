@@ -329,3 +329,87 @@ TEST(ZipReader, NoDamagedByteCrashesOrSlipsThrough) {
     }
   }
 }
+
+// ---------------------------------------------------------------------------
+// Extraction into memory the sink lends
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Lends rooms of one size and keeps what comes back; checks that the reader
+// keeps to the order room, fill, room and never fills more than it was lent.
+class RecordingSink : public zip::ChunkSink {
+ public:
+  explicit RecordingSink(std::size_t room_size) : room_(room_size, '\0') {}
+  char* room(std::size_t& size) override {
+    EXPECT_FALSE(lent_) << "room asked for twice";
+    lent_ = true;
+    size = room_.size();
+    return &room_[0];
+  }
+  bool fill(std::size_t size) override {
+    EXPECT_TRUE(lent_) << "filled without room";
+    EXPECT_GT(size, 0u);
+    EXPECT_LE(size, room_.size());
+    lent_ = false;
+    content.append(room_.data(), std::min(size, room_.size()));
+    return refuse_after == 0 || --refuse_after != 0;
+  }
+  std::string content;
+  unsigned refuse_after = 0;  // refuses the fill with this number; 0: never
+
+ private:
+  std::string room_;
+  bool lent_ = false;
+};
+
+}  // namespace
+
+TEST(ZipReader, LentRoomsOfAnySizeCarryTheWholeContent) {
+  const std::string text = text_lines(40000);  // about 1.8 MB, deflated to far less
+  const std::string noise = random_bytes(700000, 7);
+  MemoryZip zip(make_zip({{"text", text}, {"noise", noise, false}, {"empty", ""}, {"empty stored", "", false}}));
+  ASSERT_TRUE(zip.open());
+  const std::map<std::string, const std::string*> expected = {
+      {"text", &text}, {"noise", &noise}, {"empty", nullptr}, {"empty stored", nullptr}};
+  for (const std::size_t room : {std::size_t{61}, std::size_t{4093}, std::size_t{512u << 10}, std::size_t{4u << 20}}) {
+    for (const auto& [name, content] : expected) {
+      SCOPED_TRACE(name + " in rooms of " + std::to_string(room));
+      RecordingSink sink(room);
+      EXPECT_TRUE(zip.reader.extract(*zip.reader.locate(name), sink));
+      EXPECT_TRUE(sink.content == (content ? *content : std::string()));
+    }
+  }
+}
+
+TEST(ZipReader, LentRoomsGetNothingOfAForgedMemberBeyondItsSize) {
+  const std::string content = text_lines(30000);
+  struct Case {
+    const char* name;
+    FixtureMember member;
+  };
+  const std::vector<Case> cases = {
+      {"wrong crc across many rooms", FixtureMember("m", content).crc(0x12345678u)},
+      {"wrong crc stored", FixtureMember("m", content, false).crc(0x12345678u)},
+      {"inflates past its size", FixtureMember("m", content).size(content.size() - 1000)},
+      {"inflates short of its size", FixtureMember("m", content).size(content.size() + 1)},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t room : {std::size_t{4096}, std::size_t{4u << 20}}) {
+      SCOPED_TRACE(std::string(c.name) + " in rooms of " + std::to_string(room));
+      MemoryZip zip(make_zip({c.member}));
+      ASSERT_TRUE(zip.open());
+      RecordingSink sink(room);
+      EXPECT_FALSE(zip.reader.extract(0, sink));
+      EXPECT_LE(sink.content.size(), c.member.declared_size.value_or(content.size()));
+    }
+  }
+
+  // A sink that stops taking bytes stops the extraction.
+  MemoryZip zip(make_zip({{"m", content}}));
+  ASSERT_TRUE(zip.open());
+  RecordingSink sink(4096);
+  sink.refuse_after = 3;
+  EXPECT_FALSE(zip.reader.extract(0, sink));
+  EXPECT_EQ(sink.content.size(), 3u * 4096u);
+}

@@ -69,8 +69,8 @@ bool copy_file_over(const std::filesystem::path& from, const std::filesystem::pa
 }
 
 bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix_mode) {
-  // The umask can only be read by setting it; the launcher does this on its
-  // one thread, between the files it writes.
+  // The umask can only be read by setting it; the launcher does this only on
+  // the thread that writes the extracted files, between the files it writes.
   const mode_t mask = ::umask(022);
   ::umask(mask);
   struct stat status {};
