@@ -10,7 +10,6 @@
 #include "platform/text.h"
 #include "platform/ui.h"
 #include "support/files.h"
-#include "support/hashing.h"
 #include "support/safe_path.h"
 
 namespace {
@@ -145,35 +144,4 @@ bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfo
   }
   const bool written = writer.finish(step_finished);
   return queued && written;
-}
-
-bool extract_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder) {
-  EntryWriter writer(1);
-  const bool queued = queue_entry(entry, archive, setup_folder, writer);
-  return writer.finish([] {}) && queued;
-}
-
-bool extract_member_to_file(const ArchiveHandle& archive, const std::string& name, const std::wstring& output,
-                            std::string* sha256_hex) {
-  const auto index = archive.reader.locate(name);
-  if (!index) return false;
-  zip::MemberStat stat;
-  if (!archive.reader.stat(*index, stat)) return false;
-
-  const auto output_path = platform::fs_path(output);
-  std::ofstream file(output_path, std::ios::binary | std::ios::trunc);
-  if (!file.is_open()) return false;
-  // The digest is taken from the bytes as they are written, which saves
-  // reading every file a second time.
-  HashObject hash(L"SHA256");
-  const bool extracted = archive.reader.extract(*index, [&](const char* data, std::size_t size) {
-    file.write(data, static_cast<std::streamsize>(size));
-    if (sha256_hex) hash.add(data, size);
-    return static_cast<bool>(file);
-  });
-  file.close();
-  if (!extracted || file.fail()) return false;
-  if (sha256_hex) *sha256_hex = hash.finish(true);
-  if (stat.unix_mode) platform::apply_executable_bits(output_path, *stat.unix_mode);
-  return true;
 }

@@ -52,12 +52,3 @@ bool extract_with_progress(const ArchiveHandle& archive, const std::wstring& set
 // Creates every folder first, then extracts entry by entry; stops at the first failure.
 bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfoEntry>& entries,
                      const ArchiveHandle& archive, ExtractionProgress& progress);
-// False for an entry without destinations or with a destination that would
-// leave the setup folder (then nothing of it is written), and when the
-// member cannot be extracted or its digest differs.
-bool extract_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder);
-// Inflates the member into the file (created or truncated) with its CRC-32
-// checked, and gives it the executable bits the archive records. With
-// sha256_hex, also the lower-case digest of what was written.
-bool extract_member_to_file(const ArchiveHandle& archive, const std::string& name, const std::wstring& output,
-                            std::string* sha256_hex = nullptr);
