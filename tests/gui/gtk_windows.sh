@@ -35,20 +35,7 @@ start() {  # driver arguments
   pid=$!
 }
 
-shot() {  # file name; waits a moment so the window has drawn itself
-  sleep 0.5
-  import -window root "$shots/$1.png"
-}
-
-keys() {  # window id, keys...
-  local window=$1
-  shift
-  xdotool windowfocus --sync "$window" 2>/dev/null
-  for key in "$@"; do
-    xdotool key "$key"
-    sleep 0.15
-  done
-}
+. "$(dirname "$0")/../common/x11_windows.sh"
 
 finish() {  # case name, expected answer
   if ! timeout 20 tail --pid="$pid" -f /dev/null; then

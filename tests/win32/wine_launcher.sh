@@ -43,16 +43,13 @@ export LAUNCHER_TEST_SETUP_MARKER="Z:$work/marker.txt"
 WINE_RUN_TIMEOUT=300 "$wine_run" "$work/Brelvant-X64-SQL.exe" >"$work/launcher.out" 2>&1 &
 pid=$!
 
+. "$(dirname "$0")/../common/x11_windows.sh"
+
 visible() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
 # Answers a window once: keys pressed again while it closes would reach the next one.
 answer() {  # window id, keys...
   local window=$1
-  shift
-  xdotool windowfocus --sync "$window" 2>/dev/null
-  for key in "$@"; do
-    xdotool key "$key"
-    sleep 0.2
-  done
+  keys "$@"
   for _ in $(seq 1 50); do
     xdotool search --onlyvisible --name '.' 2>/dev/null | grep -qx "$window" || return 0
     sleep 0.1

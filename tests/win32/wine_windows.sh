@@ -52,20 +52,7 @@ wait_window() {
   timeout 30 xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1
 }
 
-shot() {  # file name; a moment first, so the window has drawn itself
-  sleep 0.5
-  import -window root "$shots/$1.png"
-}
-
-keys() {  # window id, keys...
-  local window=$1
-  shift
-  xdotool windowfocus --sync "$window" 2>/dev/null
-  for key in "$@"; do
-    xdotool key "$key"
-    sleep 0.2
-  done
-}
+. "$(dirname "$0")/../common/x11_windows.sh"
 
 finish() {  # case name, expected answer (a shell pattern)
   if ! timeout 30 tail --pid="$pid" -f /dev/null; then
