@@ -66,6 +66,7 @@ StartedRequest::StartedRequest(HttpRequest request) : request_(std::move(request
   exchange_ = platform::open_http_exchange(target);
   if (!exchange_) return;
   header_lines_ = header_lines(request_);
+  if (request_.body_sink) lands_in_sink_ = exchange_->receive_into(request_.body_sink);
   exchange_->start(header_lines_, request_.body);
 }
 
@@ -97,7 +98,7 @@ bool StartedRequest::finish() {
     }
     if (!is_success(request_.verb, status)) continue;
     HttpBody& answer = exchange_->body();
-    const bool consumed = request_.body_handler ? request_.body_handler(answer) : true;
+    const bool consumed = receive_body(answer);
     // A body that broke off is not a success, and sending again would hand
     // the same bytes to the handler twice: end here.
     if (!consumed || answer.failed()) {
@@ -107,6 +108,27 @@ bool StartedRequest::finish() {
   }
   exchange_.reset();
   return is_success(request_.verb, status) && !handler_failed;
+}
+
+bool StartedRequest::receive_body(HttpBody& answer) {
+  if (!request_.body_sink) return request_.body_handler ? request_.body_handler(answer) : true;
+  std::string& sink = *request_.body_sink;
+  const std::function<void()>& arrived = request_.body_arrived;
+  if (!lands_in_sink_) {
+    sink.clear();
+    return read_body(answer, [&sink, &arrived](const char* data, std::size_t size) {
+      sink.append(data, size);
+      if (arrived) arrived();
+    });
+  }
+  // Part of the body may have come with the answer's headers.
+  if (arrived) arrived();
+  for (bool more = true; more;) {
+    more = exchange_->receive_some();
+    pump_messages(10);
+    if (arrived) arrived();
+  }
+  return true;
 }
 
 bool send_request(HttpRequest request) { return StartedRequest(std::move(request)).finish(); }

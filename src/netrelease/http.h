@@ -35,6 +35,14 @@ struct HttpRequest {
   std::int64_t range_first = 0;             // a range is asked for when either bound is non-zero
   std::int64_t range_last = 0;              // inclusive
   std::string body;
+  // When set, the answer's body is appended here instead of going to
+  // body_handler. A request started early may receive its whole body before
+  // finish(), with no room of its own. Holds only the body of the attempt
+  // that was accepted.
+  std::string* body_sink = nullptr;
+  // With body_sink: called whenever more of the body has arrived while
+  // finish() waits for it.
+  std::function<void()> body_arrived;
 };
 
 inline constexpr int kHttpAttemptLimit = 15;
@@ -58,9 +66,12 @@ class StartedRequest {
   bool finish();
 
  private:
+  bool receive_body(HttpBody& answer);
+
   HttpRequest request_;
   std::vector<std::string> header_lines_;
   std::unique_ptr<platform::HttpExchange> exchange_;
+  bool lands_in_sink_ = false;  // the platform appends the body to body_sink itself
 };
 
 bool send_request(HttpRequest request);

@@ -15,7 +15,6 @@ std::wstring download_host;
 
 // Kept inside this section so that the stages can grow side by side.
 #include <algorithm>
-#include <deque>
 #include <fstream>
 #include <future>
 #include <limits>
@@ -45,44 +44,58 @@ bool keep_block(const std::string& bytes, std::ofstream& stream, HashObject& who
   return true;
 }
 
-// The archive's block requests. The next blocks are asked for before the
-// current one is read, each on a connection of its own, so the link never
-// idles for a round trip between blocks; a finished block's connection
-// carries the next request. Two ahead: a block that arrived whole while the
-// one before it was read would otherwise leave the link idle once more.
+// The archive's block requests. The next block is asked for once half of
+// the current one has arrived, on a connection of its own: the two transfers
+// then share the link, and whenever one of them waits a round trip for its
+// next answer, the other keeps the link busy. Asked for at the same moment,
+// two blocks would end together, and the link would idle for a round trip
+// after every pair. Each block lands straight in a buffer of its own, so the
+// early transfer never pauses for lack of room (a paused sender restarts in
+// slow start) and nothing is copied.
 class BlockRequests {
  public:
   BlockRequests(const ReleaseInfo& release, std::uint64_t block_total)
       : object_(wide_from_utf8(release.containername + "/" + release.filename)),
         block_size_(release.blocksize),
+        file_size_(release.filesize),
         block_total_(block_total) {}
 
-  // Fetches block `index` into `buffer`; false when the transfer failed.
-  // Asking for another block than the one expected next (after a block
-  // failed its check) drops the early requests: they would only idle
-  // through the pause.
-  bool fetch(std::uint64_t index, std::string& buffer) {
-    if (!ahead_.empty() && ahead_.front().first != index) ahead_.clear();
+  // Fetches block `index`; its bytes, or null when the transfer failed.
+  // They stay untouched until block index + 2 is fetched: the buffer of
+  // block i is taken again for block i + 3. Asking for another block than
+  // the one expected next (after a block failed its check) drops the early
+  // request: it would only idle through the pause.
+  const std::string* fetch(std::uint64_t index) {
     std::unique_ptr<StartedRequest> request;
-    if (ahead_.empty()) {
-      request = start(index);
-    } else {
-      request = std::move(ahead_.front().second);
-      ahead_.pop_front();
-    }
-    for (std::uint64_t next = ahead_.empty() ? index + 1 : ahead_.back().first + 1;
-         ahead_.size() < kBlocksAhead && next < block_total_; ++next) {
-      ahead_.emplace_back(next, start(next));
-    }
-    filling_ = &buffer;
-    return request->finish();
+    if (ahead_ && ahead_index_ == index) request = std::move(ahead_);
+    ahead_.reset();
+    if (!request) request = start(index);
+    current_ = index;
+    // Half of it may have arrived while the block before was read.
+    ask_ahead_from_half_way();
+    return request->finish() ? &buffer_of(index) : nullptr;
   }
 
  private:
-  static constexpr std::size_t kBlocksAhead = 2;
+  // The block arriving, the one asked for ahead, and the one the caller
+  // still writes.
+  static constexpr std::size_t kBuffers = 3;
+
+  std::string& buffer_of(std::uint64_t index) { return buffers_[static_cast<std::size_t>(index % kBuffers)]; }
+
+  void ask_ahead_from_half_way() {
+    if (ahead_ || current_ + 1 >= block_total_ || buffer_of(current_).size() < block_size_ / 2) return;
+    ahead_index_ = current_ + 1;
+    ahead_ = start(ahead_index_);
+  }
 
   std::unique_ptr<StartedRequest> start(std::uint64_t index) {
     const BlockRange range = block_range(index, block_size_);
+    // The last block is as long as what is left.
+    std::string& buffer = buffer_of(index);
+    buffer.clear();
+    buffer.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(block_size_, file_size_ - static_cast<std::uint64_t>(range.first))));
     HttpRequest request;
     request.server = download_host;
     request.object_path = object_;
@@ -90,15 +103,19 @@ class BlockRequests {
     request.port = download_port;
     request.range_first = range.first;
     request.range_last = range.last;
-    request.body_handler = [this](HttpBody& body) { return append_to_string(filling_)(body); };
+    request.body_sink = &buffer;
+    request.body_arrived = [this] { ask_ahead_from_half_way(); };
     return std::make_unique<StartedRequest>(std::move(request));
   }
 
   std::wstring object_;
   std::uint64_t block_size_;
+  std::uint64_t file_size_;
   std::uint64_t block_total_;
-  std::string* filling_ = nullptr;
-  std::deque<std::pair<std::uint64_t, std::unique_ptr<StartedRequest>>> ahead_;
+  std::string buffers_[kBuffers];
+  std::uint64_t current_ = 0;
+  std::uint64_t ahead_index_ = 0;
+  std::unique_ptr<StartedRequest> ahead_;
 };
 
 // Brings the missing blocks of the chosen release into the archive file and
@@ -106,9 +123,8 @@ class BlockRequests {
 //
 // A block that passed its check is written and hashed on a second thread
 // while the next one is transferred, so the whole-file digest and the write
-// cost no time of their own when a core is free. Two block buffers: the one
-// being kept and the one arriving. The check itself stays in line, since it
-// decides whether the requests made ahead are kept.
+// cost no time of their own when a core is free. The check itself stays in
+// line, since it decides whether the requests made ahead are kept.
 std::string download_blocks(const ReleaseInfo& release, const std::vector<std::string>& digests,
                             std::uint64_t block_total) {
   HashObject whole_file(L"SHA256");
@@ -124,8 +140,6 @@ std::string download_blocks(const ReleaseInfo& release, const std::vector<std::s
   }
 
   BlockRequests requests(release, block_total);
-  std::string buffers[2];
-  std::size_t arriving = 0;
   // Declared after everything the writer uses: on any way out, the future's
   // destructor waits for a running write before those go away.
   std::future<bool> writing;
@@ -136,28 +150,20 @@ std::string download_blocks(const ReleaseInfo& release, const std::vector<std::s
   };
   unsigned mismatches = 0;
   while (block < block_total) {
-    const BlockRange range = block_range(block, release.blocksize);
-    // The last block is as long as what is left.
-    std::string& buffer = buffers[arriving];
-    buffer.clear();
-    buffer.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>(release.blocksize, release.filesize - static_cast<std::uint64_t>(range.first))));
-    if (!requests.fetch(block, buffer)) {
-      throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
-    }
+    const std::string* buffer = requests.fetch(block);
+    if (!buffer) throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
     progress.step_progress();
     pump_messages(block_pump_budget);
 
     const std::string& expected = digests[static_cast<std::size_t>(block)];
-    const std::string received = md5_hex(buffer);
+    const std::string received = md5_hex(*buffer);
     if (!received.empty() && received == expected) {
       wait_for_write();
-      writing = std::async(std::launch::async, keep_block, std::cref(buffer), std::ref(stream), std::ref(whole_file));
-      arriving = 1 - arriving;
+      writing = std::async(std::launch::async, keep_block, std::cref(*buffer), std::ref(stream), std::ref(whole_file));
       ++block;
       mismatches = 0;
     } else if (++mismatches == block_retry_limit) {
-      throw_logged(DownloadException(block_mismatch_report(block, expected, received, release.blocksize, buffer)),
+      throw_logged(DownloadException(block_mismatch_report(block, expected, received, release.blocksize, *buffer)),
                    __LINE__, kLogSource);
     } else {
       block_retry_wait(block_retry_wait_ms);

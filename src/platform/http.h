@@ -48,6 +48,15 @@ class HttpExchange {
   virtual int status() const = 0;
   // The latest answer's body, positioned at its start.
   virtual HttpBody& body() = 0;
+  // Before the first start: asks for the body to be appended to sink as it
+  // arrives, also while nobody waits for it, so that an attempt started
+  // early needs no room of its own and never pauses. True when this
+  // platform does so; every attempt then empties sink first, and the body is
+  // taken with receive_some instead of read. False: read as usual.
+  virtual bool receive_into(std::string* sink) = 0;
+  // Waits for more of the body to reach the sink; false once it has ended
+  // (body().failed() says how).
+  virtual bool receive_some() = 0;
   // Runs the platform's proxy credentials step; attempt counts these calls
   // from 1. True when the request should be sent again.
   virtual bool ask_proxy_credentials(unsigned attempt) = 0;

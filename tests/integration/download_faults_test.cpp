@@ -8,6 +8,7 @@
 #include "common/fault_server.h"
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
+#include "common/test_host.h"
 #include "core/exceptions.h"
 #include "netrelease/block_download.h"
 #include "netrelease/netrelease_functions.h"
@@ -104,20 +105,27 @@ class DamagedBlocks : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DamagedBlocks, BlocksAreAskedForAheadOnConnectionsThatTakeTurns) {
+TEST_F(DamagedBlocks, TheNextBlockIsAskedForOnceHalfOfTheCurrentHasArrived) {
   bytes = test_pattern(5 * kBlock + 100);
   publish();
+  // The first block's answer stops for a while just past its half.
+  server.set_rule("/c/setup.zip", {{"stall_seconds", 0.3}, {"stall_after", kBlock / 2 + 1}, {"stall_times", 1}});
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
   // Each block once, every request for a whole block, the short last one included.
-  EXPECT_EQ(sorted(archive_ranges()), sorted({kFirst, kSecond, kLast, "bytes=196608-262143", "bytes=262144-327679",
-                                               "bytes=327680-393215"}));
-  // The first block and the two after it were asked for at once, each on a
-  // connection of its own; later blocks found one of those free again.
-  auto ports = archive_ports();
-  std::sort(ports.begin(), ports.end());
-  EXPECT_EQ(std::unique(ports.begin(), ports.end()) - ports.begin(), 3);
+  const auto ranges = archive_ranges();
+  EXPECT_EQ(sorted(ranges), sorted({kFirst, kSecond, kLast, "bytes=196608-262143", "bytes=262144-327679",
+                                    "bytes=327680-393215"}));
   EXPECT_EQ(ui->progress_windows.at(0)->steps, 6u);
+  SKIP_UNDER_WINE("its WinINet hands a body out in reads of 512 KiB, so a 64 KiB block's half arrives with the rest");
+  // The second block was asked for while the first one was stopped, on a
+  // connection of its own; later blocks found one of those two free again.
+  auto ports = archive_ports();
+  ASSERT_GE(ranges.size(), 2u);
+  EXPECT_EQ(ranges[1], kSecond);
+  EXPECT_NE(ports[0], ports[1]);
+  std::sort(ports.begin(), ports.end());
+  EXPECT_EQ(std::unique(ports.begin(), ports.end()) - ports.begin(), 2);
 }
 
 TEST_F(DamagedBlocks, ABlockDamagedTwiceCostsTwoPausesAndIsWrittenOnce) {

@@ -34,8 +34,9 @@ Rule keys (all optional):
   "ignore_range": true                answer 200 with the whole content even to a Range request
   "encoding": "gzip" | "deflate"      encode the served bytes (Content-Encoding set accordingly)
   "cut_after": K                      announce the full length, send K bytes, close the connection
-  "stall_seconds": T                  pause T seconds after the headers (or at the cut point) before
-                                      going on
+  "stall_seconds": T                  pause T seconds after the body (or at the cut point) before
+                                      going on (the connection answers nothing else meanwhile)
+  "stall_after": K                    with stall_seconds: pause after the first K bytes of the body
   "stall_before_headers": true        pause before the status line instead
   "stall_times": N                    stall only the first N requests (default: every one)
   "corrupt_times": N                  the first N normal answers carry the content with one byte
@@ -197,6 +198,8 @@ class ServingHandler(Handler):
         self.send_header("Content-Length", str(len(content)))
         self.end_headers()
         point = len(content) if cut is None else min(cut, len(content))
+        if stall and "stall_after" in rule:
+            point = min(rule["stall_after"], point)
         self.wfile.write(content[:point])
         self.wfile.flush()
         if stall:

@@ -158,11 +158,7 @@ HttpFailure classify(CURLcode result, long connect_status) {
 class CurlExchange final : public HttpExchange, public HttpBody {
  public:
   CurlExchange(CurlClient& client, CURL* easy, const HttpTarget& target, std::string url)
-      : client_(client), easy_(easy), target_(target), url_(std::move(url)) {
-    // Room for the most that is held, so that growing never doubles it:
-    // several transfers hold bytes at once while blocks are asked for ahead.
-    held_.reserve(kHeldBytesLimit + CURL_MAX_WRITE_SIZE);
-  }
+      : client_(client), easy_(easy), target_(target), url_(std::move(url)) {}
 
   ~CurlExchange() override {
     detach();
@@ -197,6 +193,16 @@ class CurlExchange final : public HttpExchange, public HttpBody {
 
   HttpBody& body() override { return *this; }
 
+  bool receive_into(std::string* sink) override {
+    sink_ = sink;
+    return true;
+  }
+
+  bool receive_some() override {
+    if (!done_) step();
+    return !done_;
+  }
+
   // The proxy's credentials come from the proxy variables; there is nobody to ask.
   bool ask_proxy_credentials(unsigned) override { return false; }
 
@@ -228,10 +234,17 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     auto* self = static_cast<CurlExchange*>(self_pointer);
     const std::size_t length = size * count;
     if (self->discarding_) return length;
+    if (self->sink_) {
+      self->sink_->append(data, length);
+      self->landed_ = true;
+      return length;
+    }
     if (self->held_.size() - self->offset_ >= kHeldBytesLimit) {
       self->paused_ = true;
       return CURL_WRITEFUNC_PAUSE;
     }
+    // Room for the most that is held, so that growing never doubles it.
+    if (self->held_.capacity() < kHeldBytesLimit) self->held_.reserve(kHeldBytesLimit + CURL_MAX_WRITE_SIZE);
     self->held_.append(data, length);
     return length;
   }
@@ -309,6 +322,7 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     status_ = 0;
     held_.clear();
     offset_ = 0;
+    if (sink_) sink_->clear();
   }
 
   // An answer that was not read (an error status) is read to its end so that
@@ -338,6 +352,7 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   }
 
   void step() {
+    landed_ = false;
     int running = 0;
     if (curl_multi_perform(client_.multi(), &running) != CURLM_OK) {
       done_ = true;
@@ -349,7 +364,9 @@ class CurlExchange final : public HttpExchange, public HttpBody {
       done_ = true;
       return;
     }
-    if (!headers_done_ || offset_ == held_.size()) curl_multi_poll(client_.multi(), nullptr, 0, 1000, nullptr);
+    // Waits only when there is nothing new for the caller.
+    const bool nothing_new = sink_ ? !landed_ : offset_ == held_.size();
+    if (!headers_done_ || nothing_new) curl_multi_poll(client_.multi(), nullptr, 0, 1000, nullptr);
   }
 
   template <typename Ready>
@@ -371,6 +388,8 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   int status_ = 0;
   std::string held_;
   std::size_t offset_ = 0;
+  std::string* sink_ = nullptr;
+  bool landed_ = false;  // bytes reached the sink in the latest step
 };
 
 }  // namespace

@@ -236,6 +236,11 @@ class WininetExchange final : public HttpExchange, public HttpBody {
 
   HttpBody& body() override { return *this; }
 
+  // The system's own receive buffers keep a transfer started early going;
+  // WinINet hands the body out only when it is read.
+  bool receive_into(std::string*) override { return false; }
+  bool receive_some() override { return false; }
+
   bool ask_proxy_credentials(unsigned attempt) override {
     const DWORD first = api().InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD,
                                                attempt == 1 ? kProxyDialogSilent : kProxyDialogShown, nullptr);
