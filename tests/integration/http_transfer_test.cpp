@@ -26,6 +26,15 @@ class HttpTransfer : public ::testing::Test {
     return download_to_string(FaultServer::host(), wide_from_utf8(path), out, first, last, true, server.port());
   }
 
+  HttpRequest into_sink(const std::string& path, std::string* sink) {
+    HttpRequest request;
+    request.server = FaultServer::host();
+    request.object_path = wide_from_utf8(path);
+    request.port = server.port();
+    request.body_sink = sink;
+    return request;
+  }
+
   FaultServer server;
 };
 
@@ -172,11 +181,7 @@ TEST_F(HttpTransfer, SinkHoldsOnlyTheAcceptedAnswer) {
     ScopedScriptedUi ui;
     std::string sink = "left from before";
     unsigned arrivals = 0;
-    HttpRequest request;
-    request.server = FaultServer::host();
-    request.object_path = L"/block";
-    request.port = server.port();
-    request.body_sink = &sink;
+    HttpRequest request = into_sink("/block", &sink);
     request.body_arrived = [&arrivals] { ++arrivals; };
     EXPECT_TRUE(send_request(std::move(request)));
     EXPECT_TRUE(sink == content) << "got " << sink.size() << " bytes";
@@ -187,12 +192,7 @@ TEST_F(HttpTransfer, SinkHoldsOnlyTheAcceptedAnswer) {
 
   server.set_rule("/block", {{"cut_after", 65536}});
   std::string sink;
-  HttpRequest cut;
-  cut.server = FaultServer::host();
-  cut.object_path = L"/block";
-  cut.port = server.port();
-  cut.body_sink = &sink;
-  EXPECT_FALSE(send_request(std::move(cut)));
+  EXPECT_FALSE(send_request(into_sink("/block", &sink)));
 }
 
 TEST_F(HttpTransfer, AnEarlyRequestReceivesItsBodyWhileAnotherIsAwaited) {
@@ -203,12 +203,7 @@ TEST_F(HttpTransfer, AnEarlyRequestReceivesItsBodyWhileAnotherIsAwaited) {
   server.set_content("/slow", "late");
   server.set_rule("/slow", {{"stall_seconds", 1}, {"stall_before_headers", true}});
   std::string sink;
-  HttpRequest ahead;
-  ahead.server = FaultServer::host();
-  ahead.object_path = L"/ahead";
-  ahead.port = server.port();
-  ahead.body_sink = &sink;
-  StartedRequest early(std::move(ahead));
+  StartedRequest early(into_sink("/ahead", &sink));
 
   std::string got;
   ASSERT_TRUE(get("/slow", &got));
