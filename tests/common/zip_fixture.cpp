@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cstdlib>
+#include <random>
 
 #include "platform/system.h"
 #include "support/hashing.h"
@@ -132,4 +133,11 @@ bool run_command(const std::string& command) { return std::system(command.c_str(
 // does without them.
 bool tool_available(const std::string& probe) {
   return platform::path_separator() == L'/' && run_command(probe + " >/dev/null 2>&1");
+}
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
 }

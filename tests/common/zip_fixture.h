@@ -40,6 +40,9 @@ struct FixtureOptions {
 
 std::string make_zip(const std::vector<FixtureMember>& members, const FixtureOptions& options = {});
 
+// Incompressible content: the same bytes for the same seed.
+std::string random_bytes(std::size_t size, unsigned seed);
+
 // The lower-case SHA-256 of a text, as the archives name their members.
 std::string sha256_of(const std::string& content);
 

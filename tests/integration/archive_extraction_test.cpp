@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "common/release_fixture.h"
 #include "common/scripted_ui.h"
@@ -34,13 +33,6 @@ std::string large_text(std::size_t size) {
   for (std::size_t line = 0; text.size() < size; ++line) text += "setup line " + std::to_string(line * 7919 % 100003) + "\n";
   text.resize(size);
   return text;
-}
-
-std::string noise(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
 }
 
 class Extraction : public ::testing::Test {
@@ -206,7 +198,7 @@ TEST_F(Extraction, ExecutableBitsSurviveButNothingMore) {
 
 TEST_F(Extraction, LargeFilesStayExactAndKeepTheirOrder) {
   const std::string text = large_text(6u << 20);
-  const std::string binary = noise(5u << 20, 1);
+  const std::string binary = random_bytes(5u << 20, 1);
   // The small entry's first destination is a copy of the large one before
   // it: it may be written only after that copy.
   ASSERT_TRUE(extract_members({FixtureMember(sha256_of(text), text), FixtureMember(sha256_of(binary), binary, false),

@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <map>
-#include <random>
 #include <sstream>
 
 #include "common/temp_dir.h"
@@ -36,13 +35,6 @@ std::optional<std::string> content_of(const zip::ZipReader& reader, const std::s
   std::string content;
   if (!reader.extract_to_memory(*index, content, 1u << 30)) return std::nullopt;
   return content;
-}
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
 }
 
 std::string text_lines(std::size_t lines) {
