@@ -8,8 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "netrelease/http.h"
-#include "platform/http.h"
+#include "net/http.h"
 #include "platform/text.h"
 
 int main(int argc, char** argv) {
@@ -17,14 +16,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s HOST PORT PATH FILE_SIZE BLOCK_SIZE COUNT reuse|fresh [CA_FILE]\n", argv[0]);
     return 2;
   }
-  const std::wstring host = wide_from_utf8(argv[1]);
-  const int port = std::atoi(argv[2]);
+  HttpService server;
+  server.host = wide_from_utf8(argv[1]);
+  server.port = std::atoi(argv[2]);
   const std::wstring path = wide_from_utf8(argv[3]);
   const std::int64_t file_size = std::atoll(argv[4]);
   const std::int64_t block = std::atoll(argv[5]);
   const int count = std::atoi(argv[6]);
   const bool fresh = std::string(argv[7]) == "fresh";
-  if (argc > 8) platform::set_extra_ca_file(argv[8]);
+  if (argc > 8) server.ca_file = argv[8];
   const std::int64_t blocks_in_file = file_size / block;
   if (blocks_in_file <= 0 || count <= 0) return 2;
 
@@ -35,9 +35,8 @@ int main(int argc, char** argv) {
     const std::int64_t first = (i % blocks_in_file) * block;
     block_bytes.clear();
     HttpRequest request;
-    request.server = host;
+    request.service = server;
     request.object_path = path;
-    request.port = port;
     request.body_handler = append_to_string(&block_bytes);
     request.range_first = first;
     request.range_last = first + block - 1;

@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "netrelease/netrelease_functions.h"
-#include "platform/system.h"
+#include "archive/extraction.h"
 #include "platform/text.h"
 #include "support/files.h"
 
@@ -15,14 +14,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: extract_bench ARCHIVE SETUP_FOLDER\n");
     return 2;
   }
-  const std::string archive = argv[1];
-  const auto slash = archive.find_last_of('/');
-  ReleaseInfo release;
-  release.destination = wide_from_utf8(slash == std::string::npos ? "./" : archive.substr(0, slash + 1));
-  release.filename = slash == std::string::npos ? archive : archive.substr(slash + 1);
-
   const auto start = std::chrono::steady_clock::now();
-  const bool ok = extract_archive(as_folder_path(wide_from_utf8(argv[2])), release);
+  const bool ok = extract_archive(wide_from_utf8(argv[1]), as_folder_path(wide_from_utf8(argv[2])), no_progress());
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   std::printf("%s %.2f\n", ok ? "ok" : "FAILED", elapsed.count());
   return ok ? 0 : 1;

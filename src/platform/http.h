@@ -1,17 +1,38 @@
 // One HTTP(S) exchange on the platform's client: a request that can be sent
 // several times on the same handle, and the open answer of the latest
-// attempt. The retry rules live in src/netrelease/http.cpp; an
-// implementation here only sends, reads and sorts its errors into the few
-// classes those rules need.
+// attempt. The retry rules live in src/net/http.cpp; an implementation here
+// only sends, reads and sorts its errors into the few classes those rules
+// need.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "netrelease/http.h"
+enum class HttpVerb { post = 0, get = 1 };
+
+// The open answer of a request; a handler reads its body in chunks.
+class HttpBody {
+ public:
+  virtual ~HttpBody() = default;
+  // Reads up to size bytes into buffer; 0 at the end of the body. Sets
+  // failed() when the transfer breaks off.
+  virtual std::size_t read(char* buffer, std::size_t size) = 0;
+  virtual bool failed() const = 0;
+};
 
 namespace platform {
+
+// A dead connection must not hang the launcher: a connect that takes longer
+// than connect_seconds, or a transfer below stall_bytes_per_second for
+// stall_seconds, ends the attempt as a time-out (and so as a reason to send
+// again). These bind the libcurl client; WinINet keeps its own time-outs.
+struct HttpTimeouts {
+  long connect_seconds = 30;
+  long stall_bytes_per_second = 1024;
+  long stall_seconds = 60;
+};
 
 // What became of one attempt, by the platform's own error.
 enum class HttpFailure {
@@ -27,6 +48,9 @@ struct HttpTarget {
   bool secure = true;
   HttpVerb verb = HttpVerb::get;
   std::string path;  // UTF-8, with exactly one leading "/"
+  // A CA trusted besides the system's (test and demo builds); empty: none.
+  std::string ca_file;
+  HttpTimeouts timeouts;
 };
 
 class HttpExchange {
@@ -64,23 +88,5 @@ class HttpExchange {
 
 // Null when the client or the connection cannot be set up.
 std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target);
-
-// A dead connection must not hang the launcher: a connect that takes longer
-// than connect_seconds, or a transfer below stall_bytes_per_second for
-// stall_seconds, ends the attempt as a time-out (and so as a reason to send
-// again). These bind the libcurl client; WinINet keeps its own time-outs.
-struct HttpTimeouts {
-  long connect_seconds = 30;
-  long stall_bytes_per_second = 1024;
-  long stall_seconds = 60;
-};
-// Tests shorten them; the launcher keeps the defaults.
-void set_http_timeouts(const HttpTimeouts& timeouts);
-HttpTimeouts http_timeouts();
-
-// Trust this CA file in addition to the system's store; empty: the build's
-// own setting (LAUNCHER_CA_FILE). Tests use it for a CA they make per run;
-// the launcher itself never calls it.
-void set_extra_ca_file(const std::string& path);
 
 }  // namespace platform

@@ -1,7 +1,7 @@
 // Everything the user sees: message boxes, the progress window, the two
 // modal choices, and the message pump that keeps windows alive while a
 // stage works on the one thread. The decisions around each window live in
-// src/dialogs/; an implementation here only shows and asks.
+// src/ui/; an implementation here only shows and asks.
 #pragma once
 
 #include <cstdint>
@@ -53,10 +53,14 @@ class Ui {
   virtual void pump_messages(unsigned max_messages) = 0;
 };
 
-// The platform's own user interface. On Linux: GTK windows, or the terminal
-// (dialogs/terminal_ui.h) when no display can be opened or the environment
-// sets SETUPLAUNCHER_UI=terminal, which is how scripts drive the launcher.
-std::unique_ptr<Ui> make_platform_ui();
+// The platform's windows; null where none can be opened: on Linux without a
+// display, or when the environment sets SETUPLAUNCHER_UI=terminal, which is
+// how scripts drive the launcher. The caller then asks on the terminal.
+std::unique_ptr<Ui> make_window_ui();
+// Whether standard input and standard error are terminals rather than
+// pipes or files.
+bool standard_input_is_terminal();
+bool standard_error_is_terminal();
 
 // The user's interface language as a Windows language id (primary language
 // in the low 10 bits; German is 7).
@@ -65,10 +69,3 @@ std::uint16_t user_ui_language();
 std::wstring downloads_folder();
 
 }  // namespace platform
-
-// The process's user interface: the platform's unless replaced (tests
-// replace it with a scripted one).
-platform::Ui& ui();
-void set_ui(std::unique_ptr<platform::Ui> replacement);
-
-void pump_messages(unsigned max_messages);

@@ -82,3 +82,11 @@ LocaleNames locale_names_from_posix(const std::string& name) {
   }
   return names;
 }
+
+std::uint16_t ui_language_from_locale(const char* lc_all, const char* lc_messages, const char* lang) {
+  for (const char* name : {lc_all, lc_messages, lang}) {
+    if (name == nullptr || *name == '\0') continue;
+    return (name[0] == 'd' && name[1] == 'e') ? 0x0407 : 0x0409;
+  }
+  return 0x0409;
+}

@@ -31,3 +31,8 @@ struct LocaleNames {
 // "POSIX" and empty names give the unknown text for both, a name without a
 // territory gives only the language.
 LocaleNames locale_names_from_posix(const std::string& name);
+
+// The interface language of a POSIX locale, as a Windows language id: the
+// first set of LC_ALL, LC_MESSAGES and LANG decides; German (0x0407) for
+// "de..." names, English (0x0409) for everything else, "C" included.
+std::uint16_t ui_language_from_locale(const char* lc_all, const char* lc_messages, const char* lang);

@@ -2,48 +2,15 @@
 
 #include <chrono>
 
-#include "build_settings.h"
-#include "netrelease/http.h"
+#include "net/http.h"
 #include "platform/crypto.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/hashing.h"
-#include "telemetry/stored_text.h"
 
 namespace {
-
-// The endpoint is kept in the program Base64-encoded, the key twice (the
-// key as the storage service shows it is itself Base64), so that a plain look
-// through the image shows none of it. That hides; it does not protect: a key
-// in the image is anyone's key (see docs/telemetry.md).
-constexpr auto kStoredKey =
-    base64_at_build<constexpr_text_length(build_settings::telemetry_key)>(build_settings::telemetry_key);
-constexpr auto kStoredHost =
-    base64_at_build<constexpr_text_length(build_settings::telemetry_host)>(build_settings::telemetry_host);
-constexpr auto kStoredAccount =
-    base64_at_build<constexpr_text_length(build_settings::telemetry_account)>(build_settings::telemetry_account);
-
 constexpr char kTablePath[] = "/downloads";
-
-// Account key, host, account, table path.
-const char* const telemetry_settings[4] = {kStoredKey.text, kStoredHost.text, kStoredAccount.text, kTablePath};
-
 }  // namespace
-
-void send_telemetry(const std::wstring& product, const std::string& version, const std::string& action,
-                    const std::string& duration, int launcher_version) {
-  send_telemetry_to(built_in_telemetry_endpoint(), product, version, action, duration, launcher_version);
-}
-
-TelemetryEndpoint built_in_telemetry_endpoint() {
-  TelemetryEndpoint endpoint;
-  endpoint.key = platform::base64_decode(telemetry_settings[0]);
-  endpoint.host = platform::base64_decode(telemetry_settings[1]);
-  endpoint.account = platform::base64_decode(telemetry_settings[2]);
-  endpoint.port = build_settings::telemetry_port;
-  endpoint.sas = build_settings::telemetry_sas;
-  return endpoint;
-}
 
 namespace {
 
@@ -64,8 +31,8 @@ void wait_for_an_unused_second() {
 
 }  // namespace
 
-bool send_telemetry_to(const TelemetryEndpoint& endpoint, const std::wstring& product, const std::string& version,
-                       const std::string& action, const std::string& duration, int launcher_version) {
+bool send_telemetry(const TelemetryEndpoint& endpoint, const std::wstring& product, const std::string& version,
+                    const std::string& action, const std::string& duration, int launcher_version) {
   // A build without a telemetry host leaves usage records out altogether.
   if (endpoint.host.empty()) return false;
   wait_for_an_unused_second();
@@ -97,8 +64,12 @@ bool insert_telemetry_record(const TelemetryEndpoint& endpoint, const TelemetryR
                     shared_key_lite_signature(key, shared_key_lite_string_to_sign(date, endpoint.account));
   }
   const std::string body = serialize_record(record);
-  return http_post(wide_from_utf8(endpoint.host), telemetry_object_path(endpoint.sas), true, endpoint.port,
-                   telemetry_header_lines(body, date, authorization), body);
+  HttpService service;
+  service.host = wide_from_utf8(endpoint.host);
+  service.port = endpoint.port;
+  service.ca_file = endpoint.ca_file;
+  return http_post(service, telemetry_object_path(endpoint.sas), telemetry_header_lines(body, date, authorization),
+                   body);
 }
 
 std::string request_date_text(const UtcTime& time) {
@@ -115,7 +86,7 @@ std::string request_date_text(const UtcTime& time) {
 }
 
 std::string shared_key_lite_string_to_sign(const std::string& date, const std::string& account) {
-  return date + "\n/" + account + telemetry_settings[3];
+  return date + "\n/" + account + kTablePath;
 }
 
 std::string shared_key_lite_signature(const std::string& key_bytes, const std::string& string_to_sign) {
@@ -135,7 +106,7 @@ std::vector<std::wstring> telemetry_header_lines(const std::string& body, const 
 }
 
 std::wstring telemetry_object_path(const std::string& sas) {
-  const std::wstring path = wide_from_utf8(telemetry_settings[3]);
+  const std::wstring path = wide_from_utf8(kTablePath);
   if (sas.empty()) return path;
   // Tokens are often copied with their leading '?'.
   return path + L"?" + wide_from_utf8(sas[0] == '?' ? sas.substr(1) : sas);

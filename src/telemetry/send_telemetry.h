@@ -1,5 +1,5 @@
 // Usage records: one entity inserted into the table "downloads" per event.
-// Fire and forget: nothing is reported, logged or raised.
+// Fire and forget: the main flow neither reports nor logs the answer.
 #pragma once
 
 #include <cstddef>
@@ -8,9 +8,6 @@
 
 #include "telemetry/telemetry_record.h"
 
-void send_telemetry(const std::wstring& product, const std::string& version, const std::string& action,
-                    const std::string& duration, int launcher_version);
-
 // Where records go and how they are authorised.
 struct TelemetryEndpoint {
   std::string host;  // empty: nothing is sent
@@ -18,15 +15,13 @@ struct TelemetryEndpoint {
   std::string account;
   std::string key;  // the account key in Base64, as the storage service shows it
   std::string sas;  // a table SAS token; when set it authorises instead of the key
+  std::string ca_file;  // a CA trusted besides the system's (test and demo builds)
 };
 
-// The endpoint built into the program, decoded from its stored form.
-TelemetryEndpoint built_in_telemetry_endpoint();
-
-// send_telemetry's work against any endpoint. True when the insert was
-// accepted; send_telemetry itself ignores the answer.
-bool send_telemetry_to(const TelemetryEndpoint& endpoint, const std::wstring& product, const std::string& version,
-                       const std::string& action, const std::string& duration, int launcher_version);
+// The record of one event with the machine's facts, sent now. True when the
+// store accepted it.
+bool send_telemetry(const TelemetryEndpoint& endpoint, const std::wstring& product, const std::string& version,
+                    const std::string& action, const std::string& duration, int launcher_version);
 
 // The five caller fields, then the machine facts.
 TelemetryRecord make_telemetry_record(const std::wstring& product, const std::string& version,

@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "common/temp_dir.h"
-#include "netrelease/http.h"
+#include "net/http.h"
 #include "platform/crypto.h"
 #include "platform/http.h"
 #include "platform/system.h"
@@ -120,7 +120,7 @@ FaultServer::FaultServer(TestCertificate certificate) {
     unavailable_ = "the test certificates could not be made";
     return;
   }
-  platform::set_extra_ca_file((pki / "ca.crt").string());
+  ca_file_ = (pki / "ca.crt").string();
 
   std::random_device random;
   const fs::path port_file = fs::temp_directory_path() / ("faultserver-" + std::to_string(random()) + ".ports");
@@ -163,12 +163,15 @@ void FaultServer::use_running_server(TestCertificate certificate) {
 
 FaultServer::~FaultServer() {
   if (control_port_ != 0) control_post(shared_ ? L"/reset" : L"/shutdown", {}, "");
-  platform::set_extra_ca_file("");
 }
+
+HttpService FaultServer::service() const { return {host(), port_, true, ca_file_, {}}; }
+
+HttpService FaultServer::control() const { return {control_host(), control_port_, false, {}, {}}; }
 
 bool FaultServer::control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
                                const std::string& body) const {
-  return http_post(control_host(), path, false, control_port_, headers, body);
+  return http_post(control(), path, headers, body);
 }
 
 void FaultServer::set_content(const std::string& path, const std::string& bytes) {
@@ -183,7 +186,7 @@ void FaultServer::set_rule(const std::string& path, const nlohmann::json& rule) 
 
 std::vector<RecordedRequest> FaultServer::requests() const {
   std::string text;
-  if (!download_to_string(control_host(), L"/requests", &text, 0, 0, false, control_port_)) return {};
+  if (!download_to_string(control(), L"/requests", &text)) return {};
   const auto document = nlohmann::json::parse(text, nullptr, false);
   std::vector<RecordedRequest> recorded;
   if (!document.is_array()) return recorded;

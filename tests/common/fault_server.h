@@ -1,13 +1,14 @@
 // The fault-injecting server (tests/tools/faultserver.py) as a test fixture:
 // started on loopback for the life of the object, told per path what to get
-// wrong, and asked afterwards what requests it saw. While one runs, the
-// transfer layer trusts the test CA its certificates come from.
+// wrong, and asked afterwards what requests it saw.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "net/http.h"
 
 enum class TestCertificate {
   trusted,     // localhost, 127.0.0.1, *.blob.localhost, *.table.localhost, from the trusted test CA
@@ -42,6 +43,9 @@ class FaultServer {
 
   static std::wstring host() { return L"localhost"; }
   int port() const { return port_; }
+  // The server as the launcher's settings name it: trusting the test CA its
+  // certificates come from.
+  HttpService service() const;
 
   void set_content(const std::string& path, const std::string& bytes);
   // Rule keys as documented in faultserver.py, for example
@@ -52,12 +56,14 @@ class FaultServer {
 
  private:
   void use_running_server(TestCertificate certificate);
+  HttpService control() const;
   bool control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
                     const std::string& body) const;
 
   std::string unavailable_;
   int port_ = 0;
   int control_port_ = 0;
+  std::string ca_file_;  // empty when the test runner made the system trust it
   bool shared_ = false;  // started by the test runner, not by this fixture
 };
 

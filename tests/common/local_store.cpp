@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "build_settings.h"
+#include "app/settings.h"
 #include "common/temp_dir.h"
 #include "platform/crypto.h"
 #include "platform/http.h"
@@ -27,7 +27,13 @@ bool run_through_bridge(int port, const std::vector<std::string>& arguments, con
                         std::string* output) {
   nlohmann::json request = {{"args", arguments}};
   if (data) request["data_base64"] = platform::base64_encode(*data);
-  auto exchange = platform::open_http_exchange({L"127.0.0.1", port, false, HttpVerb::post, "/run"});
+  platform::HttpTarget target;
+  target.server = L"127.0.0.1";
+  target.port = port;
+  target.secure = false;
+  target.verb = HttpVerb::post;
+  target.path = "/run";
+  auto exchange = platform::open_http_exchange(target);
   if (!exchange ||
       exchange->send({"Content-Type: application/json"}, request.dump()) != platform::HttpFailure::none ||
       exchange->status() != 200) {
@@ -63,8 +69,7 @@ bool run(const std::vector<std::string>& arguments, const std::string* data = nu
 
 }  // namespace
 
-std::wstring blob_host() { return wide_from_utf8(build_settings::download_host); }
-int blob_port() { return build_settings::download_port; }
+HttpService blob_service() { return settings_from_build().download; }
 
 std::string unique_name(const std::string& prefix) {
   static std::mt19937_64 random{std::random_device{}()};

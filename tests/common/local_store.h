@@ -8,11 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "net/http.h"
+
 namespace local_store {
 
-// Host and port the launcher's download settings name.
-std::wstring blob_host();
-int blob_port();
+// The blob store as the launcher's download settings name it.
+HttpService blob_service();
 
 // A container or table name no other test uses ("prefix" + random digits).
 std::string unique_name(const std::string& prefix);

@@ -1,21 +1,19 @@
 #include "common/release_fixture.h"
 
-#include <nlohmann/json.hpp>
-
+#include "archive/extraction.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
-std::string arcinfo_text(const std::vector<Content>& contents) {
-  nlohmann::json document = nlohmann::json::array();
-  for (const Content& content : contents)
-    document.push_back({{"hash", sha256_of(content.content)}, {"dst", content.dst}});
-  return document.dump();
+std::string arcinfo_of(const std::vector<Content>& contents) {
+  std::vector<ArcInfoEntry> entries;
+  for (const Content& content : contents) entries.push_back({sha256_of(content.content), content.dst});
+  return arcinfo_text(entries);
 }
 
 std::vector<FixtureMember> release_members(const std::vector<Content>& contents) {
   std::vector<FixtureMember> members;
   for (const Content& content : contents) members.emplace_back(sha256_of(content.content), content.content);
-  members.emplace_back("arcinfo.json", arcinfo_text(contents));
+  members.emplace_back("arcinfo.json", arcinfo_of(contents));
   return members;
 }
 
@@ -34,4 +32,8 @@ std::wstring ReleaseFixture::setup_folder() const {
 
 std::filesystem::path ReleaseFixture::setup_path(const std::string& relative) const {
   return relative.empty() ? dir_.path() / "setup" : dir_.path() / "setup" / relative;
+}
+
+bool ReleaseFixture::extract(const ProgressOpener& open_progress) const {
+  return extract_archive(archive_path(release_), setup_folder(), open_progress);
 }

@@ -9,7 +9,8 @@
 
 #include "common/temp_dir.h"
 #include "common/zip_fixture.h"
-#include "netrelease/release_info.h"
+#include "release/release_info.h"
+#include "support/progress.h"
 
 // A member stored under the digest of its content, with its destinations.
 struct Content {
@@ -18,7 +19,7 @@ struct Content {
 };
 
 // "arcinfo.json" for the contents, in order.
-std::string arcinfo_text(const std::vector<Content>& contents);
+std::string arcinfo_of(const std::vector<Content>& contents);
 // Members for the contents (named by their digests) plus "arcinfo.json".
 std::vector<FixtureMember> release_members(const std::vector<Content>& contents);
 
@@ -30,6 +31,8 @@ class ReleaseFixture {
   std::filesystem::path archive_file() const;
   // Wide, with the trailing separator, as the main flow passes it.
   std::wstring setup_folder() const;
+  // The extraction stage on the archive, into the setup folder.
+  bool extract(const ProgressOpener& open_progress) const;
   std::filesystem::path setup_path(const std::string& relative = {}) const;
   const std::filesystem::path& root() const { return dir_.path(); }
 

@@ -59,14 +59,6 @@ std::unique_ptr<platform::ProgressWindow> ScriptedUi::open_progress_window() {
 
 void ScriptedUi::pump_messages(unsigned) { ++pumped; }
 
-ScopedScriptedUi::ScopedScriptedUi() {
-  auto owned = std::make_unique<ScriptedUi>();
-  ui_ = owned.get();
-  set_ui(std::move(owned));
-}
-
-ScopedScriptedUi::~ScopedScriptedUi() { set_ui(nullptr); }
-
 platform::VersionAnswer choose(int index, bool download_only, const std::wstring& destination) {
   platform::VersionAnswer answer;
   answer.selected_index = index;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ui.h"
+#include "support/progress.h"
 
 struct ProgressRecord {
   std::wstring caption;
@@ -41,17 +42,18 @@ class ScriptedUi : public platform::Ui {
   void pump_messages(unsigned max_messages) override;
 };
 
-// Installs a ScriptedUi as the process's UI for the life of the object.
-class ScopedScriptedUi {
- public:
-  ScopedScriptedUi();
-  ~ScopedScriptedUi();
-  ScriptedUi& operator*() const { return *ui_; }
-  ScriptedUi* operator->() const { return ui_; }
-
- private:
-  ScriptedUi* ui_;
-};
-
 // Shorthand for a version answer: entry index, download only, destination.
 platform::VersionAnswer choose(int index, bool download_only, const std::wstring& destination);
+
+// A stage's progress as a test sees it.
+struct RecordedProgress : Progress {
+  std::uint32_t position = 0;
+  unsigned restarts = 0;
+  unsigned kept_alive = 0;
+  void step() override { ++position; }
+  void restart() override {
+    position = 0;
+    ++restarts;
+  }
+  void keep_alive() override { ++kept_alive; }
+};

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "netrelease/zip_reader.h"
+#include "archive/zip_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::istringstream archive(std::string(reinterpret_cast<const char*>(data), size));

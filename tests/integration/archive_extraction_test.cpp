@@ -1,4 +1,4 @@
-#include "netrelease/archive_extraction.h"
+#include "archive/extraction.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "common/release_fixture.h"
 #include "common/scripted_ui.h"
-#include "netrelease/netrelease_functions.h"
+#include "ui/extractionprogress.h"
 #include "platform/system.h"
 
 namespace fs = std::filesystem;
@@ -39,16 +39,16 @@ class Extraction : public ::testing::Test {
  protected:
   bool extract(const std::vector<Content>& contents) {
     fixture_.write_archive(make_zip(release_members(contents)));
-    return extract_archive(fixture_.setup_folder(), fixture_.release());
+    return fixture_.extract(progress_windows(ui_));
   }
   bool extract_members(const std::vector<FixtureMember>& members) {
     fixture_.write_archive(make_zip(members));
-    return extract_archive(fixture_.setup_folder(), fixture_.release());
+    return fixture_.extract(progress_windows(ui_));
   }
   std::string setup_file(const std::string& relative) const { return read_file(fixture_.setup_path(relative)); }
-  const ProgressRecord& progress() const { return *ui_->progress_windows.at(0); }
+  const ProgressRecord& progress() const { return *ui_.progress_windows.at(0); }
 
-  ScopedScriptedUi ui_;
+  ScriptedUi ui_;
   LogCapture log_;
   ReleaseFixture fixture_;
 };
@@ -64,7 +64,7 @@ TEST_F(Extraction, EachContentLandsAtEveryDestination) {
   EXPECT_EQ(setup_file("bin/again.txt"), "shared text\n");
   EXPECT_EQ(setup_file("x/y/z/b.bin"), "second");
 
-  ASSERT_EQ(ui_->progress_windows.size(), 1u);
+  ASSERT_EQ(ui_.progress_windows.size(), 1u);
   EXPECT_EQ(progress().max, 2u);
   EXPECT_EQ(progress().steps, 2u);
   EXPECT_NE(progress().captions.front().find(L"(extract)"), std::wstring::npos);
@@ -83,7 +83,7 @@ TEST_F(Extraction, MemberNameIgnoresCaseButTheDigestDoesNot) {
   std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
 
   // Stored under the upper-case digest, asked for in lower case: found and verified.
-  EXPECT_TRUE(extract_members({{upper, content}, {"arcinfo.json", arcinfo_text({{content, {"a.txt"}}})}}));
+  EXPECT_TRUE(extract_members({{upper, content}, {"arcinfo.json", arcinfo_of({{content, {"a.txt"}}})}}));
   EXPECT_EQ(setup_file("a.txt"), content);
 
   // Asked for in upper case: found, but the digest of the file is lower case.
@@ -95,23 +95,23 @@ TEST_F(Extraction, ManifestWithoutEntriesSucceeds) {
   for (const std::string& arcinfo : {std::string("[]"), std::string("{\"hash\":1}"), std::string("not json")}) {
     SCOPED_TRACE(arcinfo);
     EXPECT_TRUE(extract_members({{"arcinfo.json", arcinfo}}));
-    EXPECT_EQ(ui_->progress_windows.back()->max, 0u);
+    EXPECT_EQ(ui_.progress_windows.back()->max, 0u);
   }
   EXPECT_TRUE(extract_members({{"unrelated", "x"}}));
   EXPECT_TRUE(files_under(fixture_.setup_path()).empty());
 }
 
 TEST_F(Extraction, MissingArchiveFailsWithoutWindow) {
-  EXPECT_FALSE(extract_archive(fixture_.setup_folder(), fixture_.release()));
+  EXPECT_FALSE(fixture_.extract(progress_windows(ui_)));
   fixture_.write_archive("not a zip archive at all");
-  EXPECT_FALSE(extract_archive(fixture_.setup_folder(), fixture_.release()));
-  EXPECT_TRUE(ui_->progress_windows.empty());
+  EXPECT_FALSE(fixture_.extract(progress_windows(ui_)));
+  EXPECT_TRUE(ui_.progress_windows.empty());
 }
 
 TEST_F(Extraction, FailingEntryStopsButKeepsEarlierFiles) {
   std::vector<FixtureMember> members = release_members({{"one", {"1.txt"}}, {"two", {"2.txt"}}, {"four", {"4.txt"}}});
   // The third entry names a member the archive does not hold.
-  const std::string arcinfo = arcinfo_text({{"one", {"1.txt"}}, {"two", {"2.txt"}}, {"three", {"3.txt"}},
+  const std::string arcinfo = arcinfo_of({{"one", {"1.txt"}}, {"two", {"2.txt"}}, {"three", {"3.txt"}},
                                             {"four", {"4.txt"}}});
   members.back() = FixtureMember("arcinfo.json", arcinfo);
   EXPECT_FALSE(extract_members(members));
@@ -132,9 +132,9 @@ TEST_F(Extraction, InvalidEntriesFail) {
       {"empty dst list", {{sha256_of(content), content}, {"arcinfo.json", no_dst}}},
       {"missing hash", {{sha256_of(content), content}, {"arcinfo.json", no_hash}}},
       {"corrupt member", {FixtureMember(sha256_of(content), content).crc(1),
-                          {"arcinfo.json", arcinfo_text({{content, {"a.txt"}}})}}},
+                          {"arcinfo.json", arcinfo_of({{content, {"a.txt"}}})}}},
       {"zip bomb", {FixtureMember(sha256_of(content), content).size(3),
-                    {"arcinfo.json", arcinfo_text({{content, {"a.txt"}}})}}},
+                    {"arcinfo.json", arcinfo_of({{content, {"a.txt"}}})}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -155,7 +155,7 @@ TEST_F(Extraction, DestinationsOutsideTheSetupFolderAreRefused) {
     ReleaseFixture fixture;
     fixture.write_archive(
         make_zip(release_members({{"first entry", {"ok.txt"}}, {"escaping", {"inside.txt", dst}}})));
-    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    EXPECT_FALSE(fixture.extract(progress_windows(ui_)));
     // The entry before it is in place; nothing of the escaping entry is
     // written, not even its harmless first destination.
     EXPECT_EQ(files_under(fixture.setup_path()), std::vector<std::string>{"ok.txt"});
@@ -179,7 +179,7 @@ TEST_F(Extraction, ExecutableBitsSurviveButNothingMore) {
       FixtureMember(sha256_of("plain"), "plain").mode(0100644u),
       FixtureMember(sha256_of("no mode"), "no mode"),
       FixtureMember(sha256_of("link target"), "link target").mode(0120777u),
-      {"arcinfo.json", arcinfo_text({{script, {"setup.sh", "copy/setup.sh"}}, {"plain", {"plain.txt"}},
+      {"arcinfo.json", arcinfo_of({{script, {"setup.sh", "copy/setup.sh"}}, {"plain", {"plain.txt"}},
                                      {"no mode", {"other.txt"}}, {"link target", {"link"}}})}};
   ASSERT_TRUE(extract_members(members));
 
@@ -203,7 +203,7 @@ TEST_F(Extraction, LargeFilesStayExactAndKeepTheirOrder) {
   // it: it may be written only after that copy.
   ASSERT_TRUE(extract_members({FixtureMember(sha256_of(text), text), FixtureMember(sha256_of(binary), binary, false),
                                {sha256_of("small"), "small"},
-                               {"arcinfo.json", arcinfo_text({{text, {"big/text.txt", "copy/text.txt"}},
+                               {"arcinfo.json", arcinfo_of({{text, {"big/text.txt", "copy/text.txt"}},
                                                               {binary, {"big/data.bin"}},
                                                               {"small", {"copy/text.txt"}}})}}));
   EXPECT_TRUE(setup_file("big/text.txt") == text);
@@ -225,16 +225,16 @@ TEST_F(Extraction, DamagedLargeMemberStopsTheEntriesAfterIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScopedScriptedUi ui;
+    ScriptedUi ui;
     ReleaseFixture fixture;
     fixture.write_archive(make_zip({{sha256_of("before"), "before"}, c.member, {sha256_of("after"), "after"},
-                                    {"arcinfo.json", arcinfo_text({{"before", {"1.txt"}},
+                                    {"arcinfo.json", arcinfo_of({{"before", {"1.txt"}},
                                                                    {text, {"damaged.txt", "copy.txt"}},
                                                                    {"after", {"3.txt"}}})}}));
-    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    EXPECT_FALSE(fixture.extract(progress_windows(ui)));
     EXPECT_EQ(files_under(fixture.setup_path()), (std::vector<std::string>{"1.txt", "damaged.txt"}));
     EXPECT_LE(read_file(fixture.setup_path("damaged.txt")).size(), c.member.declared_size.value_or(text.size()));
-    EXPECT_EQ(ui->progress_windows.at(0)->steps, 1u);
+    EXPECT_EQ(ui.progress_windows.at(0)->steps, 1u);
   }
 }
 
@@ -242,14 +242,14 @@ TEST_F(Extraction, FilesThatCannotBeWrittenFailTheRun) {
   const std::string text = large_text(3u << 20);
   const auto members = [&](const std::string& target) {
     return make_zip({{sha256_of(text), text}, {sha256_of("after"), "after"},
-                     {"arcinfo.json", arcinfo_text({{text, {target}}, {"after", {"after.txt"}}})}});
+                     {"arcinfo.json", arcinfo_of({{text, {target}}, {"after", {"after.txt"}}})}});
   };
   {
     SCOPED_TRACE("destination is a folder");
     ReleaseFixture fixture;
     fs::create_directories(fixture.setup_path("taken.txt"));
     fixture.write_archive(members("taken.txt"));
-    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    EXPECT_FALSE(fixture.extract(progress_windows(ui_)));
     EXPECT_FALSE(fs::exists(fixture.setup_path("after.txt")));
   }
   // Every write fails there while the digest of the bytes handed over still
@@ -261,7 +261,7 @@ TEST_F(Extraction, FilesThatCannotBeWrittenFailTheRun) {
     fs::create_directories(fixture.setup_path());
     fs::create_symlink("/dev/full", fixture.setup_path("full.bin"));
     fixture.write_archive(members("full.bin"));
-    EXPECT_FALSE(extract_archive(fixture.setup_folder(), fixture.release()));
+    EXPECT_FALSE(fixture.extract(progress_windows(ui_)));
     EXPECT_FALSE(fs::exists(fixture.setup_path("after.txt")));
   }
 }

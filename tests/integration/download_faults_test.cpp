@@ -9,10 +9,12 @@
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
 #include "common/test_host.h"
-#include "core/exceptions.h"
-#include "netrelease/block_download.h"
-#include "netrelease/netrelease_functions.h"
-#include "netrelease/release_index.h"
+#include "support/exceptions.h"
+#include "release/block_download.h"
+#include "app/setuplauncher.h"
+#include "common/test_settings.h"
+#include "support/hooks.h"
+#include "release/release_index.h"
 #include "platform/http.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -43,14 +45,10 @@ class DamagedBlocks : public ::testing::Test {
  protected:
   void SetUp() override {
     SKIP_WITHOUT_FAULT_SERVER(server);
-    download_host = FaultServer::host();
-    download_port = server.port();
-    previous_wait = set_block_retry_wait([this](unsigned milliseconds) { waits.push_back(milliseconds); });
 
     publish();
-    ui->version_answers.push_back(choose(0, false, dest.folder()));
+    ui.version_answers.push_back(choose(0, false, dest.folder()));
   }
-  void TearDown() override { set_block_retry_wait(previous_wait); }
 
   // Serves `bytes` as release 1.0 of "prod": index, block list and archive.
   void publish() {
@@ -66,7 +64,7 @@ class DamagedBlocks : public ::testing::Test {
 
   std::string run() {
     try {
-      download_setup(L"prod", release);
+      release = download_setup(settings_for(server.service()), ui, L"prod");
     } catch (const DownloadException& e) {
       return e.what();
     }
@@ -95,12 +93,13 @@ class DamagedBlocks : public ::testing::Test {
 
   FaultServer server;
   LogCapture log;
-  ScopedScriptedUi ui;
+  ScriptedUi ui;
   TempDir dest;
   ReleaseInfo release;
   std::string bytes = test_pattern(2 * kBlock + 100);
   std::vector<unsigned> waits;
-  RetryWait previous_wait;
+  ScopedHook<std::function<void(unsigned)>> counted_waits{&Hooks::sleep_ms,
+                                                          [this](unsigned milliseconds) { waits.push_back(milliseconds); }};
 };
 
 }  // namespace
@@ -116,7 +115,7 @@ TEST_F(DamagedBlocks, TheNextBlockIsAskedForOnceHalfOfTheCurrentHasArrived) {
   const auto ranges = archive_ranges();
   EXPECT_EQ(sorted(ranges), sorted({kFirst, kSecond, kLast, "bytes=196608-262143", "bytes=262144-327679",
                                     "bytes=327680-393215"}));
-  EXPECT_EQ(ui->progress_windows.at(0)->steps, 6u);
+  EXPECT_EQ(ui.progress_windows.at(0)->steps, 6u);
   SKIP_UNDER_WINE("its WinINet hands a body out in reads of 512 KiB, so a 64 KiB block's half arrives with the rest");
   // The second block was asked for while the first one was stopped, on a
   // connection of its own; later blocks found one of those two free again.
@@ -133,7 +132,7 @@ TEST_F(DamagedBlocks, ABlockDamagedTwiceCostsTwoPausesAndIsWrittenOnce) {
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
   EXPECT_EQ(waits, (std::vector<unsigned>{2000, 2000}));
-  EXPECT_EQ(ui->progress_windows.at(0)->steps, 5u);
+  EXPECT_EQ(ui.progress_windows.at(0)->steps, 5u);
   // The later blocks' early requests are dropped with every damaged first
   // block, whether or not they reached the server.
   EXPECT_EQ(count_of(kFirst), 3);
@@ -161,7 +160,7 @@ TEST_F(DamagedBlocks, ABlockDamagedEveryTimeEndsWithTheReport) {
   EXPECT_EQ(run(), report);
   EXPECT_EQ(waits.size(), 24u);
   EXPECT_EQ(count_of(kFirst), 25);
-  EXPECT_EQ(ui->progress_windows.at(0)->steps, 25u);
+  EXPECT_EQ(ui.progress_windows.at(0)->steps, 25u);
   EXPECT_EQ(fs::file_size(dest.path() / "setup.zip"), 0u);  // nothing damaged was written
   const auto lines = log.lines();
   ASSERT_GE(lines.size(), 2u);
@@ -184,7 +183,7 @@ TEST_F(DamagedBlocks, ACompleteArchiveIsNotFetchedAgain) {
   write_file(dest.path() / "setup.zip", bytes);
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(archive_ranges().empty());
-  EXPECT_TRUE(ui->progress_windows.empty());
+  EXPECT_TRUE(ui.progress_windows.empty());
 }
 
 // Not a test of its own: the download stage as a separate process, told by
@@ -196,13 +195,13 @@ TEST(DownloadChild, DISABLED_RunFromEnvironment) {
     return std::string(value ? value : "");
   };
   if (setting("LAUNCHER_CHILD_DEST").empty()) GTEST_SKIP() << "run by the process that sets LAUNCHER_CHILD_*";
-  if (!setting("LAUNCHER_CHILD_CA").empty()) platform::set_extra_ca_file(setting("LAUNCHER_CHILD_CA"));
-  download_host = wide_from_utf8(setting("LAUNCHER_CHILD_HOST"));
-  download_port = std::atoi(setting("LAUNCHER_CHILD_PORT").c_str());
-  ScopedScriptedUi ui;
-  ui->version_answers.push_back(choose(0, false, wide_from_utf8(setting("LAUNCHER_CHILD_DEST"))));
-  ReleaseInfo release;
-  download_setup(wide_from_utf8(setting("LAUNCHER_CHILD_PRODUCT")), release);
+  HttpService store;
+  store.host = wide_from_utf8(setting("LAUNCHER_CHILD_HOST"));
+  store.port = std::atoi(setting("LAUNCHER_CHILD_PORT").c_str());
+  store.ca_file = setting("LAUNCHER_CHILD_CA");
+  ScriptedUi ui;
+  ui.version_answers.push_back(choose(0, false, wide_from_utf8(setting("LAUNCHER_CHILD_DEST"))));
+  download_setup(settings_for(store), ui, wide_from_utf8(setting("LAUNCHER_CHILD_PRODUCT")));
 }
 
 TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {

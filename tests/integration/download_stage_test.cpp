@@ -7,10 +7,11 @@
 #include "common/local_store.h"
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
-#include "core/exceptions.h"
-#include "netrelease/block_download.h"
-#include "netrelease/netrelease_functions.h"
-#include "netrelease/release_index.h"
+#include "support/exceptions.h"
+#include "release/block_download.h"
+#include "app/setuplauncher.h"
+#include "common/test_settings.h"
+#include "release/release_index.h"
 #include "platform/text.h"
 #include "support/hashing.h"
 
@@ -49,13 +50,11 @@ std::string message_of(const std::string& line) {
 class DownloadStage : public ::testing::Test {
  protected:
   void SetUp() override {
-    download_host = local_store::blob_host();
-    download_port = local_store::blob_port();
     product = local_store::unique_name("dlprod");
     container = local_store::unique_name("dlarc");
     ASSERT_TRUE(local_store::create_container(product + "-v2")) << "is the local store running? scripts/azurite start";
     ASSERT_TRUE(local_store::create_container(container));
-    ui->version_answers.push_back(choose(0, false, dest.folder()));
+    ui.version_answers.push_back(choose(0, false, dest.folder()));
   }
 
   // Uploads the archive and its blockhash list and returns the index entry.
@@ -77,7 +76,7 @@ class DownloadStage : public ::testing::Test {
   // Runs the stage and returns the message it failed with; empty on success.
   std::string run() {
     try {
-      download_setup(wide_from_utf8(product), release);
+      release = download_setup(settings_for(local_store::blob_service()), ui, wide_from_utf8(product));
     } catch (const DownloadException& e) {
       return e.what();
     }
@@ -97,7 +96,7 @@ class DownloadStage : public ::testing::Test {
   }
 
   LogCapture log;
-  ScopedScriptedUi ui;
+  ScriptedUi ui;
   TempDir dest;
   std::string product;
   std::string container;
@@ -118,15 +117,15 @@ TEST_F(DownloadStage, FreshDownloadWithAShortLastBlock) {
   EXPECT_EQ(release.version, "4.2.1");
   EXPECT_EQ(release.filesize, bytes.size());
   EXPECT_EQ(release.destination, dest.folder());
-  ASSERT_EQ(ui->version_questions.size(), 1u);
-  EXPECT_EQ(ui->version_questions[0].entries, (std::vector<std::wstring>{L"Brelvant 4.2.1", L"old"}));
+  ASSERT_EQ(ui.version_questions.size(), 1u);
+  EXPECT_EQ(ui.version_questions[0].entries, (std::vector<std::wstring>{L"Brelvant 4.2.1", L"old"}));
 
-  ASSERT_EQ(ui->progress_windows.size(), 1u);
-  const ProgressRecord& window = *ui->progress_windows[0];
+  ASSERT_EQ(ui.progress_windows.size(), 1u);
+  const ProgressRecord& window = *ui.progress_windows[0];
   EXPECT_EQ(window.captions.front(), L"Fortschritt / Progress (download)");
   EXPECT_EQ(window.max, 3u);
   EXPECT_EQ(window.steps, 3u);
-  EXPECT_GE(ui->pumped, 3u);
+  EXPECT_GE(ui.pumped, 3u);
   // A download that goes well writes only the stage's timer line.
   const auto lines = log.lines();
   ASSERT_FALSE(lines.empty());
@@ -148,7 +147,7 @@ TEST_F(DownloadStage, ResumesAfterTheVerifiedBlocks) {
 
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(archive()) == bytes);
-  const ProgressRecord& window = *ui->progress_windows.at(0);
+  const ProgressRecord& window = *ui.progress_windows.at(0);
   // One step for the block kept, three for the blocks fetched, and the bar
   // never went back to zero.
   EXPECT_EQ(window.steps, 4u);
@@ -164,7 +163,7 @@ TEST_F(DownloadStage, DiscardsAPartialFileWhoseFirstBlockIsWrong) {
 
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(archive()) == bytes);
-  const ProgressRecord& window = *ui->progress_windows.at(0);
+  const ProgressRecord& window = *ui.progress_windows.at(0);
   EXPECT_EQ(window.steps, 4u);     // the failed check, then three blocks
   EXPECT_EQ(window.position, 3u);  // reset to zero before them
 }
@@ -179,13 +178,13 @@ TEST_F(DownloadStage, ACompleteArchiveIsKeptButTheBlockhashListStillMatters) {
   put_index("1.0", entry);
 
   EXPECT_EQ(run(), "");
-  EXPECT_TRUE(ui->progress_windows.empty());
+  EXPECT_TRUE(ui.progress_windows.empty());
   EXPECT_EQ(release.version, "1.0");
 
   // Without its list the run fails although the archive is there.
   entry["blockhash"] = "missing.md5";
   put_index("1.0", entry);
-  ui->version_answers.push_back(choose(0, false, dest.folder()));
+  ui.version_answers.push_back(choose(0, false, dest.folder()));
   expect_failure("Cannot download blockhash file");
   EXPECT_TRUE(read_file(archive()) == bytes);
 }
@@ -199,24 +198,24 @@ TEST_F(DownloadStage, OfferedReleasesFollowTheIndex) {
   index["releases"]["4.1.0"].update(entry);
   index["releases"]["4.1.0"]["release"] = "b";
   put_index(index);
-  ui->version_answers.front() = choose(2, true, dest.folder());  // the third entry: 4.1.0
+  ui.version_answers.front() = choose(2, true, dest.folder());  // the third entry: 4.1.0
 
   EXPECT_EQ(run(), "");
-  EXPECT_EQ(ui->version_questions.at(0).entries, (std::vector<std::wstring>{L"a", L"d", L"b"}));
+  EXPECT_EQ(ui.version_questions.at(0).entries, (std::vector<std::wstring>{L"a", L"d", L"b"}));
   EXPECT_EQ(release.version, "4.1.0");
   EXPECT_TRUE(release.download_only);
 
   index["forbid_release_selection"] = false;
   put_index(index);
-  ui->version_answers.push_back(choose(0, false, dest.folder()));
+  ui.version_answers.push_back(choose(0, false, dest.folder()));
   run();
-  EXPECT_EQ(ui->version_questions.at(1).entries, (std::vector<std::wstring>{L"a"}));
+  EXPECT_EQ(ui.version_questions.at(1).entries, (std::vector<std::wstring>{L"a"}));
 }
 
 TEST_F(DownloadStage, CancelEndsTheStageQuietly) {
   put_index("1.0", publish("abc"));
-  ui->version_answers.clear();
-  EXPECT_THROW(download_setup(wide_from_utf8(product), release), AbortException);
+  ui.version_answers.clear();
+  EXPECT_THROW(download_setup(settings_for(local_store::blob_service()), ui, wide_from_utf8(product)), AbortException);
   const auto lines = log.lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(message_of(lines[lines.size() - 2]), "throwing AbortException");
@@ -276,7 +275,7 @@ TEST_F(DownloadStage, FailuresBeforeTheDownload) {
     if (entry["blocksize"].is_null()) entry.erase("blocksize");
     put_index("1.0", entry);
     fs::remove(archive(entry["filename"].get<std::string>()));
-    ui->version_answers.assign({choose(0, false, dest.folder())});
+    ui.version_answers.assign({choose(0, false, dest.folder())});
     expect_failure(c.message);
   }
   // A digest mismatch keeps the file for the next run to check again.
@@ -309,7 +308,7 @@ TEST_F(DownloadStage, NamesFromTheIndexNeverLeaveTheDestination) {
     json entry = good;
     entry["filename"] = c.filename;
     put_index(c.key, entry);
-    ui->version_answers.assign({choose(0, false, dest.folder())});
+    ui.version_answers.assign({choose(0, false, dest.folder())});
     expect_failure(c.message);
   }
   // Nothing was written, inside the destination or next to it.

@@ -3,7 +3,7 @@
 
 #include "common/fault_server.h"
 #include "common/local_store.h"
-#include "netrelease/http.h"
+#include "net/http.h"
 #include "platform/http.h"
 #include "platform/text.h"
 
@@ -24,14 +24,17 @@ TEST(HttpStore, RangedReadsReturnExactlyTheRequestedBytes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
     std::string got;
-    ASSERT_TRUE(download_to_string(local_store::blob_host(), path, &got, c.first, c.last, true,
-                                   local_store::blob_port()));
+    ASSERT_TRUE(download_to_string(local_store::blob_service(), path, &got, c.first, c.last));
     EXPECT_TRUE(got == content.substr(c.first, c.last - c.first + 1)) << "got " << got.size() << " bytes";
   }
 
   // The store answers a range as a part, not as the whole.
-  platform::HttpTarget target{local_store::blob_host(), local_store::blob_port(), true, HttpVerb::get,
-                              "/" + container + "/release.zip"};
+  const HttpService store = local_store::blob_service();
+  platform::HttpTarget target;
+  target.server = store.host;
+  target.port = store.port;
+  target.path = "/" + container + "/release.zip";
+  target.ca_file = store.ca_file;
   auto exchange = platform::open_http_exchange(target);
   ASSERT_TRUE(exchange);
   ASSERT_EQ(exchange->send({"Range: bytes=10-19", "Accept-Encoding: gzip, deflate"}, ""),

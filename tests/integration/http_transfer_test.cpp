@@ -5,9 +5,8 @@
 #include <algorithm>
 
 #include "common/fault_server.h"
-#include "common/scripted_ui.h"
 #include "common/test_host.h"
-#include "netrelease/http.h"
+#include "net/http.h"
 #include "platform/http.h"
 #include "platform/text.h"
 
@@ -23,14 +22,13 @@ class HttpTransfer : public ::testing::Test {
   void SetUp() override { SKIP_WITHOUT_FAULT_SERVER(server); }
 
   bool get(const std::string& path, std::string* out, std::int64_t first = 0, std::int64_t last = 0) {
-    return download_to_string(FaultServer::host(), wide_from_utf8(path), out, first, last, true, server.port());
+    return download_to_string(server.service(), wide_from_utf8(path), out, first, last);
   }
 
   HttpRequest into_sink(const std::string& path, std::string* sink) {
     HttpRequest request;
-    request.server = FaultServer::host();
+    request.service = server.service();
     request.object_path = wide_from_utf8(path);
-    request.port = server.port();
     request.body_sink = sink;
     return request;
   }
@@ -86,7 +84,9 @@ TEST_F(HttpTransfer, PathGetsExactlyOneLeadingSlashAndTheStringIsAppendedTo) {
 TEST_F(HttpTransfer, StoreStyleHostNamesReachLoopback) {
   server.set_content("/c/index", "{}");
   std::string got;
-  EXPECT_TRUE(download_to_string(L"account.blob.localhost", L"/c/index", &got, 0, 0, true, server.port()));
+  HttpService store_style = server.service();
+  store_style.host = L"account.blob.localhost";
+  EXPECT_TRUE(download_to_string(store_style, L"/c/index", &got));
   EXPECT_EQ(got, "{}");
 }
 
@@ -130,13 +130,18 @@ TEST_F(HttpTransfer, EncodedBodiesAreDecodedWhileTheWindowsAreKeptAlive) {
     if (std::string(encoding) == "deflate") {
       SKIP_UNDER_WINE("its WinINet takes deflate for a raw stream, not the zlib stream HTTP names");
     }
-    ScopedScriptedUi ui;
     server.set_content("/encoded", content);
     server.set_rule("/encoded", {{"encoding", encoding}});
     std::string got;
-    ASSERT_TRUE(get("/encoded", &got));
+    unsigned kept_alive = 0;
+    HttpRequest request;
+    request.service = server.service();
+    request.object_path = L"/encoded";
+    request.body_handler = append_to_string(&got);
+    request.keep_alive = [&kept_alive] { ++kept_alive; };
+    ASSERT_TRUE(send_request(std::move(request)));
     EXPECT_TRUE(got == content) << "got " << got.size() << " bytes";
-    EXPECT_GT(ui->pumped, 0u);
+    EXPECT_GT(kept_alive, 0u);
   }
 }
 
@@ -159,12 +164,14 @@ TEST_F(HttpTransfer, BodyCutOffIsAFailureWithoutAnotherAttempt) {
 TEST_F(HttpTransfer, HandlerFailureEndsAfterOneAttempt) {
   server.set_content("/doc", "text");
   int calls = 0;
-  const bool result = http_get(FaultServer::host(), L"/doc", true, server.port(),
-                               [&calls](HttpBody&) {
-                                 ++calls;
-                                 return false;
-                               },
-                               0, 0);
+  HttpRequest request;
+  request.service = server.service();
+  request.object_path = L"/doc";
+  request.body_handler = [&calls](HttpBody&) {
+    ++calls;
+    return false;
+  };
+  const bool result = send_request(std::move(request));
   EXPECT_FALSE(result);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(server.requests().size(), 1u);
@@ -178,16 +185,17 @@ TEST_F(HttpTransfer, SinkHoldsOnlyTheAcceptedAnswer) {
     server.set_content("/block", content);
     // The refused answers' bodies arrive too, and must not stay.
     server.set_rule("/block", {{"fail_times", 2}, {"encoding", encoding}});
-    ScopedScriptedUi ui;
     std::string sink = "left from before";
     unsigned arrivals = 0;
+    unsigned kept_alive = 0;
     HttpRequest request = into_sink("/block", &sink);
     request.body_arrived = [&arrivals] { ++arrivals; };
+    request.keep_alive = [&kept_alive] { ++kept_alive; };
     EXPECT_TRUE(send_request(std::move(request)));
     EXPECT_TRUE(sink == content) << "got " << sink.size() << " bytes";
     EXPECT_EQ(server.requests().size(), 3u);
     EXPECT_GT(arrivals, 0u);
-    EXPECT_GT(ui->pumped, 0u);
+    EXPECT_GT(kept_alive, 0u);
   }
 
   server.set_rule("/block", {{"cut_after", 65536}});
@@ -217,9 +225,11 @@ TEST_F(HttpTransfer, AnEarlyRequestReceivesItsBodyWhileAnotherIsAwaited) {
 TEST_F(HttpTransfer, EmptyServerOrPathSendsNothing) {
   server.set_content("/doc", "text");
   std::string got;
-  EXPECT_FALSE(download_to_string(L"", L"/doc", &got, 0, 0, true, server.port()));
-  EXPECT_FALSE(download_to_string(FaultServer::host(), L"", &got, 0, 0, true, server.port()));
-  EXPECT_FALSE(http_post(FaultServer::host(), L"", true, server.port(), {}, "x"));
+  HttpService no_host = server.service();
+  no_host.host.clear();
+  EXPECT_FALSE(download_to_string(no_host, L"/doc", &got));
+  EXPECT_FALSE(download_to_string(server.service(), L"", &got));
+  EXPECT_FALSE(http_post(server.service(), L"", {}, "x"));
   EXPECT_TRUE(server.requests().empty());
 }
 
@@ -227,7 +237,7 @@ TEST_F(HttpTransfer, PostSendsItsBodyUnchangedAfterTheHeaderLines) {
   // Bytes that a text conversion or a form encoding would damage.
   const std::string body = std::string("{\"k\":\"\xC3\xA4\r\n\"}\0tail", 17) + test_pattern(5000);
   server.set_rule("/Tables", {{"status", 201}});
-  ASSERT_TRUE(http_post(FaultServer::host(), L"Tables", true, server.port(),
+  ASSERT_TRUE(http_post(server.service(), L"Tables",
                         {L"Content-Type: application/json", L"x-ms-date: Tue, 08 Dec 2026 19:00:00 GMT",
                          L"Authorization: SharedKeyLite a:b"},
                         body));
@@ -254,7 +264,7 @@ TEST_F(HttpTransfer, PostEndsAtOnceOnEveryAcceptingStatus) {
     SCOPED_TRACE(status);
     server.reset();
     server.set_rule("/Tables", {{"status", status}});
-    EXPECT_TRUE(http_post(FaultServer::host(), L"/Tables", true, server.port(), {}, "{}"));
+    EXPECT_TRUE(http_post(server.service(), L"/Tables", {}, "{}"));
     EXPECT_EQ(server.requests().size(), 1u);
   }
   // A GET still wants the body it asked for.
@@ -267,7 +277,7 @@ TEST_F(HttpTransfer, PostEndsAtOnceOnEveryAcceptingStatus) {
 
 TEST_F(HttpTransfer, PostWithoutBodyCarriesNone) {
   server.set_rule("/empty", {{"status", 201}});
-  EXPECT_TRUE(http_post(FaultServer::host(), L"/empty", true, server.port(), {}, ""));
+  EXPECT_TRUE(http_post(server.service(), L"/empty", {}, ""));
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].body, "");
@@ -281,15 +291,12 @@ class StalledTransfer : public HttpTransfer {
   void SetUp() override {
     SKIP_UNDER_WINE("WinINet keeps its own time-outs; the shortened ones bind only libcurl");
     HttpTransfer::SetUp();
-    saved_ = platform::http_timeouts();
-    platform::HttpTimeouts quick = saved_;
-    quick.stall_seconds = 1;
-    platform::set_http_timeouts(quick);
   }
-  void TearDown() override { platform::set_http_timeouts(saved_); }
-
- private:
-  platform::HttpTimeouts saved_;
+  bool get(const std::string& path, std::string* out) {
+    HttpService quick = server.service();
+    quick.timeouts.stall_seconds = 1;
+    return download_to_string(quick, wide_from_utf8(path), out);
+  }
 };
 
 TEST_F(StalledTransfer, SilenceBeforeTheAnswerIsSentAgain) {
@@ -316,8 +323,11 @@ TEST_P(RefusedCertificate, EndsTheOperationBeforeAnyRequest) {
   SKIP_WITHOUT_FAULT_SERVER(server);
   server.set_content("/setup.zip", "code that would run");
   bool handler_called = false;
-  const bool result = http_get(FaultServer::host(), L"/setup.zip", true, server.port(),
-                               [&handler_called](HttpBody&) { return handler_called = true; }, 0, 0);
+  HttpRequest request;
+  request.service = server.service();
+  request.object_path = L"/setup.zip";
+  request.body_handler = [&handler_called](HttpBody&) { return handler_called = true; };
+  const bool result = send_request(std::move(request));
   EXPECT_FALSE(result);
   EXPECT_FALSE(handler_called);
   EXPECT_TRUE(server.requests().empty());

@@ -1,4 +1,4 @@
-#include "netrelease/start_command.h"
+#include "archive/start_command.h"
 
 #include <gtest/gtest.h>
 
@@ -6,11 +6,12 @@
 
 #include "common/release_fixture.h"
 #include "common/scripted_ui.h"
-#include "core/exceptions.h"
-#include "netrelease/netrelease_functions.h"
-#include "netrelease/process_functions.h"
+#include "ui/extractionprogress.h"
+#include "support/exceptions.h"
 #include "platform/system.h"
 #include "support/files.h"
+#include "support/hooks.h"
+#include "ui/languageselectiondlg.h"
 
 namespace fs = std::filesystem;
 
@@ -18,24 +19,14 @@ namespace {
 
 bool is_posix() { return platform::path_separator() == L'/'; }
 
-std::string arcconfig_text(const std::vector<StartCommand>& commands) {
-  nlohmann::json list = nlohmann::json::array();
-  for (const StartCommand& c : commands)
-    list.push_back({{"language", c.language}, {"bitness", c.bitness}, {"command", c.command}, {"arguments", c.arguments}});
-  return nlohmann::json{{"startCommands", list}}.dump();
-}
-
 // Replaces the shell for the life of the object and remembers what it was given.
 class RecordedLaunches {
  public:
-  RecordedLaunches() {
-    previous_ = set_shell_opener([this](const std::wstring& target) { opened.push_back(target); });
-  }
-  ~RecordedLaunches() { set_shell_opener(previous_); }
   std::vector<std::wstring> opened;
 
  private:
-  ShellOpener previous_;
+  ScopedHook<std::function<void(const std::wstring&)>> hook_{
+      &Hooks::shell_open, [this](const std::wstring& target) { opened.push_back(target); }};
 };
 
 bool contains_line(const std::vector<std::string>& lines, const std::string& source, const std::string& message) {
@@ -74,10 +65,11 @@ TEST(StartCommandChoice, SearchesInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScopedScriptedUi ui;
-    if (c.language_index) ui->language_answers.push_back(*c.language_index);
-    EXPECT_EQ(choose_start_command(c.commands, c.is_64bit).command, c.expected);
-    EXPECT_EQ(ui->language_questions.size(), c.language_index ? 1u : 0u);
+    ScriptedUi ui;
+    if (c.language_index) ui.language_answers.push_back(*c.language_index);
+    EXPECT_EQ(choose_start_command(c.commands, c.is_64bit, [&ui] { return choose_language_code(ui); }).command,
+              c.expected);
+    EXPECT_EQ(ui.language_questions.size(), c.language_index ? 1u : 0u);
   }
 }
 
@@ -98,11 +90,15 @@ class RunStartCommand : public ::testing::Test {
   void write_release(const std::vector<StartCommand>& commands) {
     fixture_.write_archive(make_zip({{"arcconfig.json", arcconfig_text(commands)}}));
   }
+  void start() {
+    run_start_command(archive_path(fixture_.release()), fixture_.setup_folder(),
+                      [this] { return choose_language_code(ui_); });
+  }
   std::wstring in_setup(const std::string& relative) const {
     return fixture_.setup_folder() + to_native_separators(std::wstring(relative.begin(), relative.end()));
   }
 
-  ScopedScriptedUi ui_;
+  ScriptedUi ui_;
   LogCapture log_;
   RecordedLaunches launches_;
   ReleaseFixture fixture_;
@@ -110,21 +106,21 @@ class RunStartCommand : public ::testing::Test {
 
 TEST_F(RunStartCommand, StartsTheChosenFileInTheSetupFolder) {
   write_release({{"*", "*", "sub/setup.exe", "/quiet"}});
-  run_start_command(fixture_.setup_folder(), fixture_.release());
+  start();
   EXPECT_EQ(launches_.opened, std::vector<std::wstring>{in_setup("sub/setup.exe")});
-  EXPECT_TRUE(ui_->language_questions.empty());
+  EXPECT_TRUE(ui_.language_questions.empty());
 }
 
 TEST_F(RunStartCommand, OpensTheSetupFolderWhenNothingMatches) {
   write_release({{"de", "*", "de.exe", ""}});
-  ui_->language_answers.push_back(0);
-  run_start_command(fixture_.setup_folder(), fixture_.release());
+  ui_.language_answers.push_back(0);
+  start();
   EXPECT_EQ(launches_.opened, std::vector<std::wstring>{fixture_.setup_folder()});
 }
 
 TEST_F(RunStartCommand, CancelledLanguageStartsNothing) {
   write_release({{"de", "x64", "de.exe", ""}, {"de", "x86", "de.exe", ""}});
-  run_start_command(fixture_.setup_folder(), fixture_.release());  // no answer: the user cancels
+  start();  // no answer: the user cancels
   EXPECT_TRUE(launches_.opened.empty());
   const auto lines = log_.lines();
   EXPECT_TRUE(contains_line(lines, "languageselectiondlg", "throwing AbortException"));
@@ -136,7 +132,7 @@ TEST_F(RunStartCommand, CommandOutsideTheSetupFolderStartsNothing) {
                                     "sub/../../x.exe", "setup.exe:stream", "CON"}) {
     SCOPED_TRACE(command);
     write_release({{"*", "*", command, ""}});
-    run_start_command(fixture_.setup_folder(), fixture_.release());
+    start();
     EXPECT_TRUE(launches_.opened.empty());
     EXPECT_TRUE(contains_line(log_.lines(), "netrelease_functions",
                               "start command leaves the setup folder, nothing started: " + command));
@@ -144,7 +140,7 @@ TEST_F(RunStartCommand, CommandOutsideTheSetupFolderStartsNothing) {
 }
 
 TEST_F(RunStartCommand, UnreadableArchiveThrows) {
-  EXPECT_THROW(run_start_command(fixture_.setup_folder(), fixture_.release()), ZipException);
+  EXPECT_THROW(start(), ZipException);
   EXPECT_TRUE(contains_line(log_.lines(), "netrelease_functions", "throwing ZipException(Cannot open arc file)"));
   EXPECT_TRUE(launches_.opened.empty());
 }
@@ -177,7 +173,7 @@ fs::path stage_release(const fs::path& folder) {
   const fs::path stage = folder / "stage";
   write_file(stage / sha256_of(kScript), kScript);
   fs::permissions(stage / sha256_of(kScript), fs::perms(0755));
-  write_file(stage / "arcinfo.json", arcinfo_text({{kScript, {"bin/setup.sh"}}}));
+  write_file(stage / "arcinfo.json", arcinfo_of({{kScript, {"bin/setup.sh"}}}));
   write_file(stage / "arcconfig.json", arcconfig_text({{"*", "*", "bin/setup.sh", ""}}));
   return stage;
 }
@@ -188,12 +184,12 @@ class LaunchedSetup : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(LaunchedSetup, ExtractedScriptIsStartedInItsFolder) {
   if (!is_posix()) GTEST_SKIP() << "starts a shell script";
-  ScopedScriptedUi ui;
+  ScriptedUi ui;
   ReleaseFixture fixture;
   const std::string packer = GetParam();
   if (packer == "own") {
     fixture.write_archive(make_zip({FixtureMember(sha256_of(kScript), kScript).mode(0100755u),
-                                    {"arcinfo.json", arcinfo_text({{kScript, {"bin/setup.sh"}}})},
+                                    {"arcinfo.json", arcinfo_of({{kScript, {"bin/setup.sh"}}})},
                                     {"arcconfig.json", arcconfig_text({{"*", "*", "bin/setup.sh", ""}})}}));
   } else if (packer == "zip") {
     if (!tool_available("zip -v")) GTEST_SKIP() << "zip is not available";
@@ -209,8 +205,8 @@ TEST_P(LaunchedSetup, ExtractedScriptIsStartedInItsFolder) {
                             stage.string() + "' '" + fixture.archive_file().string() + "'"));
   }
 
-  ASSERT_TRUE(extract_archive(fixture.setup_folder(), fixture.release()));
-  run_start_command(fixture.setup_folder(), fixture.release());
+  ASSERT_TRUE(fixture.extract(progress_windows(ui)));
+  run_start_command(archive_path(fixture.release()), fixture.setup_folder(), [&ui] { return choose_language_code(ui); });
   const fs::path marker = fixture.setup_path("bin/started.txt");
   ASSERT_TRUE(wait_for(marker));
   std::string folder = read_file(marker);

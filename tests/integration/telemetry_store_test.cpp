@@ -10,6 +10,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/hashing.h"
+#include "app/settings.h"
 #include "telemetry/send_telemetry.h"
 
 // Usage records against the local table store: what the launcher sends must
@@ -20,12 +21,10 @@ namespace {
 
 constexpr char kTable[] = "downloads";
 
+// The build's own endpoint, with the account key rather than a SAS token.
 TelemetryEndpoint local_endpoint() {
-  TelemetryEndpoint endpoint;
-  endpoint.host = build_settings::telemetry_host;
-  endpoint.port = build_settings::telemetry_port;
-  endpoint.account = build_settings::telemetry_account;
-  endpoint.key = build_settings::telemetry_key;
+  TelemetryEndpoint endpoint = settings_from_build().telemetry;
+  endpoint.sas.clear();
   return endpoint;
 }
 
@@ -145,7 +144,7 @@ TEST_F(TelemetryStore, BuiltInEndpointReachesTheStore) {
   nlohmann::json stored;
   for (int attempt = 0; attempt < 3 && stored.empty(); ++attempt) {
     if (attempt > 0) platform::sleep_ms(1100);  // the next second gives the next key
-    send_telemetry(wide_from_utf8(product_), "2024.1", "begin", "", 4);
+    send_telemetry(settings_from_build().telemetry, wide_from_utf8(product_), "2024.1", "begin", "", 4);
     stored = entities_of(product_);
   }
   ASSERT_EQ(stored.size(), 1u);

@@ -5,7 +5,8 @@
 
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
-#include "netrelease/block_download.h"
+#include "formats/blockhash_list.h"
+#include "release/block_download.h"
 #include "support/hashing.h"
 
 namespace fs = std::filesystem;
@@ -56,11 +57,11 @@ struct LocalRelease {
     std::uint64_t first_block;
     std::string kept_digest;  // SHA-256 over the kept blocks
   };
-  Prepared prepare(ExtractionProgress& progress) {
+  Prepared prepare(Progress& progress) {
     std::ofstream stream;
     std::uint64_t first_block = 99;
     HashObject hash(L"SHA256");
-    const bool opened = prepare_archive_file(release, release.destination, progress, digests, stream, first_block, &hash);
+    const bool opened = prepare_archive_file(release, progress, digests, stream, first_block, &hash);
     return {opened, first_block, hash.finish(true)};
   }
 };
@@ -140,29 +141,28 @@ TEST(BlockMismatchReport, ListsDigestsSizesAndByteKinds) {
 
 TEST(DownloadComplete, NeedsTheRightSizeAndDigest) {
   LocalRelease local;
-  EXPECT_FALSE(is_download_complete(local.release, local.release.destination));  // no file
+  EXPECT_FALSE(is_download_complete(local.release));  // no file
   write_file(local.file(), local.bytes);
-  EXPECT_TRUE(is_download_complete(local.release, local.release.destination));
+  EXPECT_TRUE(is_download_complete(local.release));
 
   ReleaseInfo other_size = local.release;
   other_size.filesize += 1;
-  EXPECT_FALSE(is_download_complete(other_size, local.release.destination));
+  EXPECT_FALSE(is_download_complete(other_size));
 
   ReleaseInfo upper_case = local.release;
   for (char& c : upper_case.hash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_FALSE(is_download_complete(upper_case, local.release.destination));
+  EXPECT_FALSE(is_download_complete(upper_case));
 
   std::string flipped = local.bytes;
   flipped[1234] ^= 1;
   write_file(local.file(), flipped);
-  EXPECT_FALSE(is_download_complete(local.release, local.release.destination));
+  EXPECT_FALSE(is_download_complete(local.release));
 }
 
 TEST(PrepareArchive, StartsAFreshFileWhenNoneExists) {
   LocalRelease local;
   local.release.filename = "setup.zip";
-  ScopedScriptedUi ui;
-  ExtractionProgress progress;
+  RecordedProgress progress;
   const auto prepared = local.prepare(progress);
   EXPECT_TRUE(prepared.opened);
   EXPECT_EQ(prepared.first_block, 0u);
@@ -188,28 +188,24 @@ TEST(PrepareArchive, KeepsVerifiedWholeBlocksAndCutsTheRest) {
     LocalRelease local;
     local.release.hash = "not the digest";
     write_file(local.file(), local.bytes.substr(0, c.size_on_disk));
-    ScopedScriptedUi ui;
-    ExtractionProgress progress;
-    progress.set_max_progress(4);
+    RecordedProgress progress;
     const auto prepared = local.prepare(progress);
     EXPECT_TRUE(prepared.opened) << c.what;
     EXPECT_EQ(prepared.first_block, c.kept) << c.what;
     EXPECT_EQ(fs::file_size(local.file()), c.kept * 1000) << c.what;
     EXPECT_EQ(prepared.kept_digest, sha256_hex(local.bytes.substr(0, c.kept * 1000))) << c.what;
     // The bar starts at the blocks already there.
-    EXPECT_EQ(ui->progress_windows.at(0)->position, c.kept) << c.what;
+    EXPECT_EQ(progress.position, c.kept) << c.what;
   }
 }
 
 TEST(PrepareArchive, AppendsAfterTheKeptBlocks) {
   LocalRelease local;
   write_file(local.file(), local.bytes.substr(0, 1700));
-  ScopedScriptedUi ui;
-  ExtractionProgress progress;
+  RecordedProgress progress;
   std::ofstream stream;
   std::uint64_t first_block = 0;
-  ASSERT_TRUE(prepare_archive_file(local.release, local.release.destination, progress, local.digests, stream,
-                                   first_block));
+  ASSERT_TRUE(prepare_archive_file(local.release, progress, local.digests, stream, first_block));
   ASSERT_EQ(first_block, 1u);
   const std::string rest = local.bytes.substr(1000);
   stream.write(rest.data(), static_cast<std::streamsize>(rest.size()));
@@ -223,14 +219,13 @@ TEST(PrepareArchive, DiscardsAFileWhoseBlocksDoNotMatch) {
     std::string damaged = local.bytes.substr(0, 3000);
     damaged[bad_offset] ^= 0x40;
     write_file(local.file(), damaged);
-    ScopedScriptedUi ui;
-    ExtractionProgress progress;
+    RecordedProgress progress;
     const auto prepared = local.prepare(progress);
     EXPECT_TRUE(prepared.opened);
     EXPECT_EQ(prepared.first_block, 0u) << bad_offset;
     EXPECT_EQ(fs::file_size(local.file()), 0u) << bad_offset;
     EXPECT_EQ(prepared.kept_digest, sha256_hex("")) << bad_offset;
-    EXPECT_EQ(ui->progress_windows.at(0)->position, 0u) << bad_offset;
+    EXPECT_EQ(progress.position, 0u) << bad_offset;
   }
 }
 
@@ -240,8 +235,7 @@ TEST(PrepareArchive, NeverVerifiesBeyondTheRelease) {
   LocalRelease local;
   std::string too_long = local.bytes.substr(0, 3000) + archive_bytes(5000);
   write_file(local.file(), too_long);
-  ScopedScriptedUi ui;
-  ExtractionProgress progress;
+  RecordedProgress progress;
   const auto prepared = local.prepare(progress);
   EXPECT_EQ(prepared.first_block, 3u);
   EXPECT_EQ(fs::file_size(local.file()), 3000u);
@@ -250,7 +244,7 @@ TEST(PrepareArchive, NeverVerifiesBeyondTheRelease) {
   LocalRelease short_list;
   short_list.digests.resize(1);
   write_file(short_list.file(), short_list.bytes);
-  ExtractionProgress progress2;
+  RecordedProgress progress2;
   const auto prepared2 = short_list.prepare(progress2);
   EXPECT_EQ(prepared2.first_block, 1u);
   EXPECT_EQ(fs::file_size(short_list.file()), 1000u);
@@ -260,12 +254,10 @@ TEST(PrepareArchive, FailsWhenTheFileCannotBeCreated) {
   LocalRelease local;
   fs::create_directories(local.file());  // a folder in the archive's place
   fs::create_directories(local.file() / "inside");
-  ScopedScriptedUi ui;
-  ExtractionProgress progress;
+  RecordedProgress progress;
   std::ofstream stream;
   std::uint64_t first_block = 0;
-  EXPECT_FALSE(prepare_archive_file(local.release, local.release.destination, progress, local.digests, stream,
-                                    first_block));
+  EXPECT_FALSE(prepare_archive_file(local.release, progress, local.digests, stream, first_block));
 }
 
 TEST(SetFileSize, CutsAndExtendsExistingFilesOnly) {

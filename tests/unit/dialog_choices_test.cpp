@@ -9,11 +9,12 @@
 
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
-#include "core/exceptions.h"
-#include "dialogs/languageselectiondlg.h"
-#include "dialogs/versionselectiondlg.h"
+#include "support/exceptions.h"
+#include "ui/languageselectiondlg.h"
+#include "ui/versionselectiondlg.h"
 #include "platform/system.h"
 #include "support/files.h"
+#include "support/machine_text.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -103,69 +104,53 @@ TEST(ChosenIndex, NoSelectionOrOneOutOfRangeMeansThePreselectedFirst) {
 }
 
 TEST(ChooseVersion, OkYieldsTheKeyAndFillsTheRecord) {
-  ScopedScriptedUi ui;
-  ui->version_answers.push_back(choose(2, true, to_native_separators(L"/srv/setups/")));
-  bool download_only = false;
-  std::wstring destination;
+  ScriptedUi ui;
+  ui.version_answers.push_back(choose(2, true, to_native_separators(L"/srv/setups/")));
 
-  EXPECT_EQ(choose_version(kThreeReleases, download_only, destination), "6.9.1") << "the key, not the display text";
-  EXPECT_TRUE(download_only);
-  EXPECT_EQ(destination, to_native_separators(L"/srv/setups/"));
-  ASSERT_EQ(ui->version_questions.size(), 1u);
-  EXPECT_THAT(ui->version_questions[0].entries, ElementsAre(L"7.2.0 (current)", L"7.1.4", L"6.9.1 (LTS)"));
+  const VersionChoice choice = choose_version(ui, kThreeReleases);
+  EXPECT_EQ(choice.key, "6.9.1") << "the key, not the display text";
+  EXPECT_TRUE(choice.download_only);
+  EXPECT_EQ(choice.destination, to_native_separators(L"/srv/setups/"));
+  ASSERT_EQ(ui.version_questions.size(), 1u);
+  EXPECT_THAT(ui.version_questions[0].entries, ElementsAre(L"7.2.0 (current)", L"7.1.4", L"6.9.1 (LTS)"));
 }
 
 TEST(ChooseVersion, UntickedBoxAndAFolderWithoutSeparator) {
-  ScopedScriptedUi ui;
-  ui->version_answers.push_back(choose(1, false, to_native_separators(L"/srv/setups")));
-  bool download_only = true;
-  std::wstring destination;
+  ScriptedUi ui;
+  ui.version_answers.push_back(choose(1, false, to_native_separators(L"/srv/setups")));
 
-  EXPECT_EQ(choose_version(kThreeReleases, download_only, destination), "7.1.4");
-  EXPECT_FALSE(download_only);
-  EXPECT_EQ(destination, to_native_separators(L"/srv/setups/"));
+  const VersionChoice choice = choose_version(ui, kThreeReleases);
+  EXPECT_EQ(choice.key, "7.1.4");
+  EXPECT_FALSE(choice.download_only);
+  EXPECT_EQ(choice.destination, to_native_separators(L"/srv/setups/"));
 }
 
 TEST(ChooseVersion, ABoxWithoutSelectionYieldsThePreselectedRelease) {
-  ScopedScriptedUi ui;
-  ui->version_answers.push_back(choose(-1, false, to_native_separators(L"/srv/")));
-  bool download_only = false;
-  std::wstring destination;
-  EXPECT_EQ(choose_version(kThreeReleases, download_only, destination), "7.2.0");
+  ScriptedUi ui;
+  ui.version_answers.push_back(choose(-1, false, to_native_separators(L"/srv/")));
+  EXPECT_EQ(choose_version(ui, kThreeReleases).key, "7.2.0");
 }
 
-TEST(ChooseVersion, CancelThrowsAbortAndLeavesTheRecordAlone) {
+TEST(ChooseVersion, CancelThrowsAbortAfterItsLogLine) {
   LogCapture log;
-  ScopedScriptedUi ui;  // no answer scripted: the user cancels
-  bool download_only = true;
-  std::wstring destination = L"before";
-
-  EXPECT_THROW(choose_version(kThreeReleases, download_only, destination), AbortException);
-  EXPECT_TRUE(download_only);
-  EXPECT_EQ(destination, L"before");
+  ScriptedUi ui;  // no answer scripted: the user cancels
+  EXPECT_THROW(choose_version(ui, kThreeReleases), AbortException);
   EXPECT_TRUE(logged_abort(log, "versionselectiondlg")) << log.text();
 }
 
 TEST(ChooseVersion, AnEmptyDestinationIsNeverAccepted) {
   LogCapture log;
-  ScopedScriptedUi ui;
-  ui->version_answers.push_back(choose(0, true, L""));
-  bool download_only = false;
-  std::wstring destination = L"before";
-
-  EXPECT_THROW(choose_version(kThreeReleases, download_only, destination), AbortException);
-  EXPECT_FALSE(download_only);
-  EXPECT_EQ(destination, L"before");
+  ScriptedUi ui;
+  ui.version_answers.push_back(choose(0, true, L""));
+  EXPECT_THROW(choose_version(ui, kThreeReleases), AbortException);
   EXPECT_TRUE(logged_abort(log, "versionselectiondlg"));
 }
 
 TEST(ChooseVersion, QuestionCarriesThePickerTitleAndANormalisedDefault) {
-  ScopedScriptedUi ui;
-  bool download_only = false;
-  std::wstring destination;
-  EXPECT_THROW(choose_version(kThreeReleases, download_only, destination), AbortException);
-  ASSERT_EQ(ui->version_questions.size(), 1u);
-  const auto& question = ui->version_questions[0];
+  ScriptedUi ui;
+  EXPECT_THROW(choose_version(ui, kThreeReleases), AbortException);
+  ASSERT_EQ(ui.version_questions.size(), 1u);
+  const auto& question = ui.version_questions[0];
   EXPECT_EQ(question.picker_title, folder_picker_title());
   if (!question.destination.empty()) {
     EXPECT_EQ(question.destination, as_folder_path(question.destination));
@@ -173,21 +158,21 @@ TEST(ChooseVersion, QuestionCarriesThePickerTitleAndANormalisedDefault) {
 }
 
 TEST(ChooseLanguage, AnswersMapToCodes) {
-  ScopedScriptedUi ui;
-  ui->language_answers = {0, 1, -1};
-  EXPECT_EQ(choose_language(), kLanguageGerman);
-  EXPECT_EQ(choose_language(), kLanguageEnglish);
-  EXPECT_EQ(choose_language(), kLanguageEnglish) << "no selection counts as English";
-  ASSERT_EQ(ui->language_questions.size(), 3u);
-  EXPECT_THAT(ui->language_questions[0].first, ElementsAre(L"Deutsch", L"English"));
-  const int preselected = ui->language_questions[0].second;
+  ScriptedUi ui;
+  ui.language_answers = {0, 1, -1};
+  EXPECT_EQ(choose_language(ui), kLanguageGerman);
+  EXPECT_EQ(choose_language(ui), kLanguageEnglish);
+  EXPECT_EQ(choose_language(ui), kLanguageEnglish) << "no selection counts as English";
+  ASSERT_EQ(ui.language_questions.size(), 3u);
+  EXPECT_THAT(ui.language_questions[0].first, ElementsAre(L"Deutsch", L"English"));
+  const int preselected = ui.language_questions[0].second;
   EXPECT_EQ(language_code_for_index(preselected), initial_language_code(platform::user_ui_language()));
 }
 
 TEST(ChooseLanguage, CancelThrowsAbortAfterItsLogLine) {
   LogCapture log;
-  ScopedScriptedUi ui;
-  EXPECT_THROW(choose_language(), AbortException);
+  ScriptedUi ui;
+  EXPECT_THROW(choose_language(ui), AbortException);
   EXPECT_TRUE(logged_abort(log, "languageselectiondlg")) << log.text();
 }
 

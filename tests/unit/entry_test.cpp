@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/scripted_ui.h"
-#include "core/setuplauncher.h"
+#include "app/setuplauncher.h"
 #include "platform/system.h"
 #include "support/files.h"
 
@@ -38,14 +38,14 @@ TEST(ProductMatrix, OfferedOnlyForTheProductWordInLowerCase) {
   EXPECT_FALSE(names_product_family(L"Brelvant-X64"));
   EXPECT_FALSE(names_product_family(L"other.setup"));
 
-  ScopedScriptedUi ui;
-  ui->yes_no_answers = {false};
-  offer_product_matrix(L"other.setup");
-  EXPECT_TRUE(ui->yes_no_questions.empty());
-  offer_product_matrix(L"brelvant-x64-sql");
-  ASSERT_EQ(ui->yes_no_questions.size(), 1u);
-  EXPECT_EQ(ui->yes_no_questions[0].second, L"Download and install launcher");
-  const std::wstring prompt = ui->yes_no_questions[0].first;
+  ScriptedUi ui;
+  ui.yes_no_answers = {false};
+  offer_product_matrix(ui, L"other.setup", "https://example.invalid/matrix.pdf");
+  EXPECT_TRUE(ui.yes_no_questions.empty());
+  offer_product_matrix(ui, L"brelvant-x64-sql", "https://example.invalid/matrix.pdf");
+  ASSERT_EQ(ui.yes_no_questions.size(), 1u);
+  EXPECT_EQ(ui.yes_no_questions[0].second, L"Download and install launcher");
+  const std::wstring prompt = ui.yes_no_questions[0].first;
   EXPECT_EQ(prompt.find(L"Bitte prüfen Sie vorab"), 0u);
   EXPECT_NE(prompt.find(L"?\nPlease check in advance"), std::wstring::npos);
   EXPECT_NE(prompt.find(L"link?\nhttp"), std::wstring::npos);

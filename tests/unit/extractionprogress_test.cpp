@@ -2,7 +2,7 @@
 
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
-#include "dialogs/extractionprogress.h"
+#include "ui/extractionprogress.h"
 
 namespace {
 
@@ -10,9 +10,9 @@ constexpr std::uint64_t kStart = 5'000'000;
 
 struct ProgressFixture : ::testing::Test {
   LogCapture log;
-  ScopedScriptedUi ui;
-  ExtractionProgress progress;
-  ProgressRecord& window() { return *ui->progress_windows.at(0); }
+  ScriptedUi ui;
+  ExtractionProgress progress{ui};
+  ProgressRecord& window() { return *ui.progress_windows.at(0); }
 
   ProgressFixture() { progress.append_caption(L"(extract)"); }
 };
@@ -87,7 +87,7 @@ TEST_F(ProgressFixture, ResetRestartsTheClockAndKeepsTheBaseTitle) {
   progress.step_progress_at(kStart + 2000);
   ASSERT_NE(window().caption, L"Fortschritt / Progress (extract)");
 
-  progress.reset_progress();
+  progress.restart();
   EXPECT_EQ(window().position, 0u);
   EXPECT_EQ(progress.current_progress(), 0u);
   // The first step after the reset starts a new clock; the estimate text

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "support/file_names.h"
+#include "support/names.h"
 
 TEST(SafeFileName, AcceptsOrdinaryNames) {
   for (const char* name : {"setup.zip", "4.2.1", "Setup Brelvant 4.2 (x64).zip", "a", ".hidden",

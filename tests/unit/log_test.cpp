@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/temp_dir.h"
-#include "core/exceptions.h"
+#include "support/exceptions.h"
 #include "platform/system.h"
 #include "support/log.h"
 

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/release_fixture.h"
-#include "common/scripted_ui.h"
-#include "netrelease/netrelease_functions.h"
+#include "archive/extraction.h"
 #include "platform/system.h"
 #include "support/files.h"
 #include "support/hashing.h"
@@ -20,8 +19,7 @@ TEST(LongPaths, ExtractionCopiesAndDeletionWorkBeyond260Characters) {
 
   const std::string content = "deep content\n";
   fixture.write_archive(make_zip(release_members({{content, {"sub/dir/first.txt", "second.txt"}}})));
-  ScopedScriptedUi ui;
-  ASSERT_TRUE(extract_archive(setup, fixture.release()));
+  ASSERT_TRUE(extract_archive(archive_path(fixture.release()), setup, no_progress()));
 
   EXPECT_EQ(sha256_file_hex(setup + L"sub" + sep + L"dir" + sep + L"first.txt"), sha256_of(content));
   EXPECT_EQ(sha256_file_hex(setup + L"second.txt"), sha256_of(content));

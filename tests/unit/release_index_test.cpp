@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/scripted_ui.h"
-#include "common/temp_dir.h"
-#include "core/exceptions.h"
-#include "netrelease/release_index.h"
+#include "release/release_index.h"
 
 using nlohmann::json;
 
@@ -125,16 +122,14 @@ TEST(ReleaseChoices, OddIndexesStillOfferOneEntry) {
   EXPECT_EQ(keys_of(choices), (std::vector<std::string>{"5.0", "1.0"}));
 }
 
-TEST(ChooseRelease, FillsTheRecordFromTheChosenEntry) {
-  LogCapture log;
-  ScopedScriptedUi ui;
-  ui->version_answers.push_back(choose(0, true, L"/downloads/"));
-  ReleaseInfo release;
-  choose_release(example_index(), release);
+TEST(FillRelease, FillsTheRecordFromTheChosenEntry) {
+  const auto choices = release_choices(example_index());
+  ASSERT_EQ(choices.size(), 3u);
+  EXPECT_EQ(choices[0].display, "Version 4.2.1");
+  EXPECT_EQ(choices[2].display, "Version 4.1.0");
 
-  ASSERT_EQ(ui->version_questions.size(), 1u);
-  EXPECT_EQ(ui->version_questions[0].entries,
-            (std::vector<std::wstring>{L"Version 4.2.1", L"Version 3.9.9", L"Version 4.1.0"}));
+  ReleaseInfo release;
+  fill_release(example_index(), "4.2.1", release);
   EXPECT_EQ(release.version, "4.2.1");
   EXPECT_EQ(release.containername, "c421");
   EXPECT_EQ(release.filename, "setup-4.2.1.zip");
@@ -143,30 +138,12 @@ TEST(ChooseRelease, FillsTheRecordFromTheChosenEntry) {
   EXPECT_EQ(release.filesize, 10000000u);
   EXPECT_EQ(release.hash, "abc");
   EXPECT_EQ(release.required_setup, 4u);
-  EXPECT_TRUE(release.download_only);
-  EXPECT_FALSE(release.destination.empty());
-}
 
-TEST(ChooseRelease, TheChosenKeyNotTheFirstEntryDecides) {
-  LogCapture log;
-  ScopedScriptedUi ui;
-  ui->version_answers.push_back(choose(2, false, L"/downloads/"));
-  ReleaseInfo release;
-  choose_release(example_index(), release);
+  // The chosen key decides, whatever its entry holds.
+  fill_release(example_index(), "4.1.0", release);
   EXPECT_EQ(release.version, "4.1.0");
   EXPECT_EQ(release.filename, "");
   EXPECT_EQ(release.blocksize, 0u);
-  EXPECT_FALSE(release.download_only);
-}
-
-TEST(ChooseRelease, CancelLeavesTheRecordAlone) {
-  LogCapture log;
-  ScopedScriptedUi ui;  // no answer: the dialog is cancelled
-  ReleaseInfo release;
-  release.version = "untouched";
-  EXPECT_THROW(choose_release(example_index(), release), AbortException);
-  EXPECT_EQ(release.version, "untouched");
-  EXPECT_TRUE(release.destination.empty());
 }
 
 TEST(LauncherGate, RefusesReleasesForNewerLaunchers) {
@@ -176,6 +153,6 @@ TEST(LauncherGate, RefusesReleasesForNewerLaunchers) {
   const std::pair<const char*, bool> cases[] = {{"absent", true}, {"four", true}, {"five", false}, {"minus", false},
                                                 {"real", true},   {"text", true}, {"huge", false}};
   for (const auto& [name, passes] : cases) {
-    EXPECT_EQ(passes_launcher_gate(json_count(entries[name], "required_setup")), passes) << name;
+    EXPECT_EQ(passes_launcher_gate(json_count(entries[name], "required_setup"), 4), passes) << name;
   }
 }

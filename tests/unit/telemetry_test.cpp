@@ -8,8 +8,9 @@
 #include "common/temp_dir.h"
 #include "platform/crypto.h"
 #include "support/machine_text.h"
+#include "app/settings.h"
 #include "telemetry/send_telemetry.h"
-#include "telemetry/stored_text.h"
+#include "app/stored_text.h"
 #include "telemetry/telemetry_record.h"
 
 namespace {
@@ -230,7 +231,7 @@ TEST(TelemetrySettings, StoredFormsDecodeToTheBuildSettings) {
   EXPECT_EQ(std::string(base64_at_build<6>(kText).text), platform::base64_encode(std::string(kText, 6)));
   EXPECT_EQ(std::string(base64_at_build<0>(kText).text), "");
 
-  const TelemetryEndpoint endpoint = built_in_telemetry_endpoint();
+  const TelemetryEndpoint endpoint = settings_from_build().telemetry;
   EXPECT_EQ(endpoint.host, build_settings::telemetry_host);
   EXPECT_EQ(endpoint.account, build_settings::telemetry_account);
   EXPECT_EQ(endpoint.key, build_settings::telemetry_key);
@@ -242,6 +243,6 @@ TEST(TelemetrySend, NoHostSendsNothingAndLogsNothing) {
   TelemetryEndpoint endpoint;
   endpoint.account = "launchertest";
   endpoint.key = kAccountKey;
-  EXPECT_FALSE(send_telemetry_to(endpoint, L"p", "1", "begin", "0", 4));
+  EXPECT_FALSE(send_telemetry(endpoint, L"p", "1", "begin", "0", 4));
   EXPECT_TRUE(log.lines().empty());
 }

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "common/temp_dir.h"
-#include "core/exceptions.h"
-#include "dialogs/languageselectiondlg.h"
-#include "dialogs/terminal_ui.h"
-#include "dialogs/versionselectiondlg.h"
+#include "support/exceptions.h"
+#include "ui/languageselectiondlg.h"
+#include "ui/terminal_ui.h"
+#include "ui/versionselectiondlg.h"
 #include "platform/text.h"
 #include "support/files.h"
 
@@ -191,33 +191,27 @@ TEST(TerminalProgress, OnATerminalOneLineIsRedrawnWithTheEstimate) {
 // The whole way from the release list to the filled record, as a script
 // drives it through standard input.
 TEST(TerminalDrivesChooseVersion, SecondReleaseDownloadOnlyDefaultFolder) {
-  auto owned = std::make_unique<std::istringstream>("2\ny\n\n");
+  std::istringstream in("2\ny\n\n");
   std::ostringstream out;
-  set_ui(std::make_unique<TerminalUi>(*owned, out));
-  bool download_only = false;
-  std::wstring destination;
-  std::string key;
+  TerminalUi terminal(in, out);
+  VersionChoice choice;
   try {
-    key = choose_version({{"7.2.0", "7.2.0 (current)"}, {"7.1.4", "7.1.4"}}, download_only, destination);
+    choice = choose_version(terminal, {{"7.2.0", "7.2.0 (current)"}, {"7.1.4", "7.1.4"}});
   } catch (const AbortException&) {
     // Only when this machine has no Downloads folder to offer as default.
   }
-  set_ui(nullptr);
-  if (key.empty()) GTEST_SKIP() << "no default Downloads folder here";
-  EXPECT_EQ(key, "7.1.4");
-  EXPECT_TRUE(download_only);
-  EXPECT_EQ(destination, as_folder_path(platform::downloads_folder()));
+  if (choice.key.empty()) GTEST_SKIP() << "no default Downloads folder here";
+  EXPECT_EQ(choice.key, "7.1.4");
+  EXPECT_TRUE(choice.download_only);
+  EXPECT_EQ(choice.destination, as_folder_path(platform::downloads_folder()));
 }
 
 TEST(TerminalDrivesChooseVersion, CancelThrowsAbort) {
   LogCapture log;
   std::istringstream in("2\n");
   std::ostringstream out;
-  set_ui(std::make_unique<TerminalUi>(in, out));
-  bool download_only = false;
-  std::wstring destination;
-  EXPECT_THROW(choose_version({{"7.2.0", "7.2.0"}}, download_only, destination), AbortException);
-  set_ui(nullptr);
+  TerminalUi terminal(in, out);
+  EXPECT_THROW(choose_version(terminal, {{"7.2.0", "7.2.0"}}), AbortException);
   EXPECT_THAT(log.text(), HasSubstr("throwing AbortException"));
 }
 

@@ -1,4 +1,4 @@
-#include "netrelease/zip_reader.h"
+#include "archive/zip_reader.h"
 
 #include <gtest/gtest.h>
 

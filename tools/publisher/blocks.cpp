@@ -1,11 +1,9 @@
 #include "blocks.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <memory>
-#include <nlohmann/json.hpp>
 
+#include "file.h"
+#include "formats/blockhash_list.h"
 #include "publish_error.h"
 #include "support/hashing.h"
 
@@ -14,8 +12,7 @@ namespace publisher {
 BlockList compute_block_list(const std::filesystem::path& archive, std::uint64_t block_size,
                              const std::function<void(int percent)>& progress) {
   if (block_size == 0) throw PublishError("the block size must be greater than 0");
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(archive.c_str(), "rb"), &std::fclose);
-  if (!in) throw PublishError("cannot read " + archive.string() + ": " + std::strerror(errno));
+  File in(archive, File::Mode::read);
   std::error_code ec;
   const std::uint64_t expected = std::filesystem::file_size(archive, ec);
   if (ec) throw PublishError("cannot read " + archive.string() + ": " + ec.message());
@@ -27,11 +24,8 @@ BlockList compute_block_list(const std::filesystem::path& archive, std::uint64_t
   std::vector<char> buffer(1 << 20);
   int reported = -1;
   for (;;) {
-    const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
-    if (n == 0) {
-      if (std::ferror(in.get())) throw PublishError("cannot read " + archive.string() + ": " + std::strerror(errno));
-      break;
-    }
+    const std::size_t n = in.read(buffer.data(), buffer.size());
+    if (n == 0) break;
     whole.add(buffer.data(), n);
     std::size_t used = 0;
     while (used < n) {
@@ -58,8 +52,6 @@ BlockList compute_block_list(const std::filesystem::path& archive, std::uint64_t
   if (list.sha256.size() != 64) throw PublishError("cannot compute the SHA-256 digest");
   return list;
 }
-
-std::string block_list_json(const BlockList& list) { return nlohmann::json(list.md5).dump(); }
 
 std::uint64_t parse_block_size(const std::string& text) {
   const std::string bad = "bad block size '" + text + "': give a byte count such as 4194304 or 4M, at most 256M";

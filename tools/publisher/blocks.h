@@ -10,11 +10,6 @@
 
 namespace publisher {
 
-// Largest block the launcher, a 32-bit process holding one block in memory,
-// is asked to take.
-constexpr std::uint64_t kMaxBlockSize = 256u << 20;
-constexpr std::uint64_t kDefaultBlockSize = 4u << 20;
-
 struct BlockList {
   std::vector<std::string> md5;  // lower-case hex, one per block
   std::uint64_t size = 0;
@@ -24,9 +19,8 @@ struct BlockList {
 // Reads the archive once, in pieces, whatever the block size.
 BlockList compute_block_list(const std::filesystem::path& archive, std::uint64_t block_size,
                              const std::function<void(int percent)>& progress = {});
-std::string block_list_json(const BlockList& list);
 // A byte count such as 4194304, 4M, 4MiB or 512K; throws for anything else,
-// for 0 and for sizes above kMaxBlockSize.
+// for 0 and for sizes above kMaxBlockSize (formats/blockhash_list.h).
 std::uint64_t parse_block_size(const std::string& text);
 
 }  // namespace publisher

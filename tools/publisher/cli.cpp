@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "blocks.h"
+#include "formats/blockhash_list.h"
 #include "names.h"
 #include "pack.h"
 #include "publish_error.h"
@@ -294,7 +295,7 @@ int blocks_command(const std::vector<std::string>& argv, std::ostream& out) {
   fs::path output = args.value("output");
   if (output.empty()) output = fs::path(archive).replace_extension(".blockhash");
   const BlockList list = compute_block_list(archive, block_size);
-  write_text_file(output, block_list_json(list));
+  write_text_file(output, blockhash_list_text(list.md5));
   out << "size: " << list.size << "\nsha256: " << list.sha256 << "\nblocks: " << list.md5.size()
       << "\nblockhash list: " << output.string() << std::endl;
   return 0;
@@ -375,18 +376,10 @@ int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
   const fs::path block_list = args.required("blockhash-file");
   const nlohmann::json index = parse_index(read_text_file(args.positional[0]), args.positional[0]);
   const std::string index_box = index_container(product);
-  if (!index.contains("releases") || !index["releases"].contains(version)) {
+  if (!index.contains(index_key::kReleases) || !index[index_key::kReleases].contains(version)) {
     throw PublishError(args.positional[0] + " has no release " + version);
   }
-  const nlohmann::json& item = index["releases"][version];
-  ReleaseEntry entry;
-  entry.release = item.value("release", "");
-  entry.containername = item.value("containername", "");
-  entry.filename = item.value("filename", "");
-  entry.blockhash = item.value("blockhash", "");
-  entry.blocksize = item.value("blocksize", std::uint64_t{0});
-  entry.filesize = item.value("filesize", std::uint64_t{0});
-  entry.hash = item.value("hash", "");
+  const ReleaseEntry entry = read_release_entry(index, version);
   check_release(version, entry);
 
   // Cheap checks that the files are the ones the index describes.
@@ -397,9 +390,8 @@ int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
     throw PublishError(archive.string() + " has " + std::to_string(size) + " bytes, the index says " +
                        std::to_string(entry.filesize));
   }
-  const nlohmann::json digests = nlohmann::json::parse(read_text_file(block_list), nullptr, false);
-  const std::uint64_t blocks = entry.filesize / entry.blocksize + (entry.filesize % entry.blocksize ? 1 : 0);
-  if (!digests.is_array() || digests.size() != blocks) {
+  const auto digests = parse_blockhash_list(read_text_file(block_list));
+  if (!digests || digests->size() != block_count(entry.filesize, entry.blocksize)) {
     throw PublishError(block_list.string() + " is not the blockhash list of " + archive.string() +
                        " for the block size " + std::to_string(entry.blocksize));
   }
@@ -408,10 +400,10 @@ int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
   const std::optional<StoredText> previous = store->read_text(index_box, "index");
   if (previous && !args.has("replace-index")) {
     const nlohmann::json stored = parse_index(previous->text, "in the store");
-    if (stored.contains("releases")) {
-      for (const auto& [key, value] : stored["releases"].items()) {
+    if (stored.contains(index_key::kReleases)) {
+      for (const auto& [key, value] : stored[index_key::kReleases].items()) {
         (void)value;
-        if (!index["releases"].contains(key)) {
+        if (!index[index_key::kReleases].contains(key)) {
           throw PublishError("the index in the store has release " + key + ", which " + args.positional[0] +
                              " lacks; add the new release to the stored index, or pass --replace-index");
         }
@@ -496,7 +488,7 @@ int publish_command(const std::vector<std::string>& argv, std::ostream& out) {
     out << "block digests: " << percent << "%" << std::endl;
   });
   const fs::path list_path = work / entry.blockhash;
-  write_text_file(list_path, block_list_json(list));
+  write_text_file(list_path, blockhash_list_text(list.md5));
   entry.filesize = list.size;
   entry.hash = list.sha256;
   out << "archive sha256 " << list.sha256 << ", " << list.md5.size() << " blocks" << std::endl;
@@ -506,7 +498,7 @@ int publish_command(const std::vector<std::string>& argv, std::ostream& out) {
   }
   upload_release(*store, product, index, previous, entry, pack_options.output, list_path, out);
   out << "published " << product << " " << version << " (" << entry.release << ")"
-      << (index["current_release"] == version ? " as the current release" : "") << std::endl;
+      << (index[index_key::kCurrentRelease] == version ? " as the current release" : "") << std::endl;
   return 0;
 }
 

@@ -5,16 +5,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "names.h"
+#include "file.h"
 #include "publish_error.h"
 #include "support/hashing.h"
+#include "support/names.h"
+#include "support/text.h"
 
 namespace fs = std::filesystem;
 
@@ -32,12 +32,6 @@ std::string trim(const std::string& text) {
 std::string backslashed(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
-}
-
-std::string ascii_lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
 }
 
 void check_start_command(const StartCommand& command) {
@@ -63,17 +57,13 @@ struct Content {
 // SHA-256 and CRC-32 of a file in one reading; the CRC lets the writing pass
 // notice a file that changed after its digest was taken.
 void digest_file(const SourceFile& file, std::string& sha256, std::uint32_t& crc, std::vector<char>& buffer) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(file.path.c_str(), "rb"), &std::fclose);
-  if (!in) throw PublishError("cannot read " + file.path.string() + ": " + std::strerror(errno));
+  File in(file.path, File::Mode::read);
   HashObject hash(L"SHA256");
   crc = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
   std::uint64_t total = 0;
   for (;;) {
-    const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
-    if (n == 0) {
-      if (std::ferror(in.get())) throw PublishError("cannot read " + file.path.string() + ": " + std::strerror(errno));
-      break;
-    }
+    const std::size_t n = in.read(buffer.data(), buffer.size());
+    if (n == 0) break;
     hash.add(buffer.data(), n);
     crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(n)));
     total += n;
@@ -262,25 +252,17 @@ PackResult pack(const PackOptions& options) {
   result.input_bytes = total;
   result.contents = contents.size();
 
-  nlohmann::json arcinfo = nlohmann::json::array();
-  for (const auto& [digest, content] : contents) {
-    arcinfo.push_back({{"hash", digest}, {"dst", content.dst}});
-  }
-  nlohmann::json commands = nlohmann::json::array();
-  for (const StartCommand& command : options.start_commands) {
-    commands.push_back({{"language", command.language},
-                        {"bitness", command.bitness},
-                        {"command", backslashed(command.command)},
-                        {"arguments", command.arguments}});
-  }
-  const nlohmann::json arcconfig = {{"startCommands", commands}};
+  std::vector<ArcInfoEntry> arcinfo;
+  for (const auto& [digest, content] : contents) arcinfo.push_back({digest, content.dst});
+  std::vector<StartCommand> commands = options.start_commands;
+  for (StartCommand& command : commands) command.command = backslashed(command.command);
 
   fs::path partial = options.output;
   partial += ".part";
   try {
     ZipWriter writer(partial, options.limits);
-    writer.add_bytes("arcinfo.json", arcinfo.dump(1), 0644);
-    writer.add_bytes("arcconfig.json", arcconfig.dump(1), 0644);
+    writer.add_bytes(kArcInfoMember, arcinfo_text(arcinfo), 0644);
+    writer.add_bytes(kArcConfigMember, arcconfig_text(commands), 0644);
     std::size_t written = 0;
     reported = -1;
     done = 0;

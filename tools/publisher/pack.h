@@ -9,16 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "formats/archive_manifest.h"
 #include "zip_writer.h"
 
 namespace publisher {
-
-struct StartCommand {
-  std::string language;  // "de", "en" or "*"
-  std::string bitness;   // "x64", "x86" or "*"
-  std::string command;   // relative to the setup folder
-  std::string arguments;
-};
 
 // "LANG:BITNESS:COMMAND[:ARGUMENTS]".
 StartCommand parse_start_command(const std::string& text);

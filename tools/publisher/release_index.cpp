@@ -2,6 +2,7 @@
 
 #include "names.h"
 #include "publish_error.h"
+#include "support/names.h"
 
 namespace publisher {
 
@@ -32,7 +33,8 @@ void check_release(const std::string& key, const ReleaseEntry& entry) {
   if (entry.blocksize == 0) throw PublishError("the block size must be greater than 0");
   if (!is_lower_hex(entry.hash, 64)) throw PublishError("hash '" + entry.hash + "' is not a lower-case SHA-256 digest");
   if (entry.release.empty()) throw PublishError("the release text is empty");
-  // The launcher reads numbers as doubles; larger values would not survive.
+  // Beyond 2^53 a JSON reader that keeps numbers as doubles (as JavaScript
+  // does) would change the size.
   if (entry.filesize > (std::uint64_t{1} << 53)) throw PublishError("the file size is too large");
 }
 
@@ -42,7 +44,7 @@ nlohmann::json parse_index(const std::string& text, const std::string& where) {
   if (index.is_discarded() || !index.is_object()) {
     throw PublishError("the release index " + where + " is not a JSON object; it is left as it is");
   }
-  if (index.contains("releases") && !index["releases"].is_object()) {
+  if (index.contains(index_key::kReleases) && !index[index_key::kReleases].is_object()) {
     throw PublishError("\"releases\" in the release index " + where + " is not an object; it is left as it is");
   }
   return index;
@@ -52,40 +54,37 @@ std::vector<std::string> add_release(nlohmann::json& index, const std::string& k
                                      bool make_current, ReleaseSelection selection) {
   check_release(key, entry);
   std::vector<std::string> notes;
-  nlohmann::json& releases = index["releases"];
+  nlohmann::json& releases = index[index_key::kReleases];
   if (releases.is_null()) releases = nlohmann::json::object();
   if (releases.contains(key)) notes.push_back("release " + key + " is replaced");
-  releases[key] = {{"release", entry.release},           {"containername", entry.containername},
-                   {"filename", entry.filename},         {"blockhash", entry.blockhash},
-                   {"blocksize", entry.blocksize},       {"filesize", entry.filesize},
-                   {"hash", entry.hash},                 {"required_setup", entry.required_setup}};
+  releases[key] = release_entry_json(entry);
 
-  const nlohmann::json current = index.value("current_release", nlohmann::json());
+  const nlohmann::json current = index.value(index_key::kCurrentRelease, nlohmann::json());
   const bool usable_current = current.is_string() && releases.contains(current.get<std::string>());
   if (!make_current && !usable_current) {
     make_current = true;
     notes.push_back("release " + key + " is made current, since the index names no current release");
   }
-  if (make_current) index["current_release"] = key;
+  if (make_current) index[index_key::kCurrentRelease] = key;
 
   // The launcher treats any value but null as forbidding, false included.
-  if (selection == ReleaseSelection::forbid) index["forbid_release_selection"] = true;
-  if (selection == ReleaseSelection::allow) index.erase("forbid_release_selection");
+  if (selection == ReleaseSelection::forbid) index[index_key::kForbidReleaseSelection] = true;
+  if (selection == ReleaseSelection::allow) index.erase(index_key::kForbidReleaseSelection);
 
   // The launcher orders releases by a number in which every component counts
   // ten times the next; keys that collide or rank oddly deserve a word.
-  const std::string current_key = index["current_release"].get<std::string>();
-  const std::int64_t current_number = launcher_version_number(current_key);
+  const std::string current_key = index[index_key::kCurrentRelease].get<std::string>();
+  const std::int64_t current_number = parse_version(current_key);
   for (const auto& [other, value] : releases.items()) {
     (void)value;
     if (other == key) continue;
-    if (launcher_version_number(other) == launcher_version_number(key)) {
+    if (parse_version(other) == parse_version(key)) {
       notes.push_back("releases " + key + " and " + other + " rank equal for the launcher; only one of them is offered");
     }
   }
   for (const auto& [other, value] : releases.items()) {
     (void)value;
-    if (other != current_key && launcher_version_number(other) > current_number) {
+    if (other != current_key && parse_version(other) > current_number) {
       notes.push_back("release " + other + " ranks above the current release " + current_key +
                       " and is not offered");
     }
@@ -94,7 +93,7 @@ std::vector<std::string> add_release(nlohmann::json& index, const std::string& k
     const std::size_t dot = std::min(key.find('.', start), key.size());
     if (dot - start > 1) {
       notes.push_back("release key " + key + " has a component of more than one digit; the launcher ranks " +
-                      key + " as " + std::to_string(launcher_version_number(key)));
+                      key + " as " + std::to_string(parse_version(key)));
       break;
     }
     start = dot + 1;

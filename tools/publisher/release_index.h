@@ -1,24 +1,15 @@
-// The product's release index: which releases exist, where each one's archive
-// and blockhash list lie, and which release is current.
+// Changing the product's release index (formats/release_index.h) without
+// losing what others published, and refusing entries the launcher could not
+// use.
 #pragma once
 
-#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-namespace publisher {
+#include "formats/release_index.h"
 
-struct ReleaseEntry {
-  std::string release;  // display text
-  std::string containername;
-  std::string filename;
-  std::string blockhash;
-  std::uint64_t blocksize = 0;
-  std::uint64_t filesize = 0;
-  std::string hash;
-  std::uint64_t required_setup = 4;
-};
+namespace publisher {
 
 enum class ReleaseSelection { keep, forbid, allow };
 

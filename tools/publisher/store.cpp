@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,9 +11,12 @@
 #include <sstream>
 #include <thread>
 
+#include "curl_tls.h"
+#include "file.h"
 #include "platform/crypto.h"
 #include "publish_error.h"
 #include "support/hashing.h"
+#include "support/text.h"
 
 namespace fs = std::filesystem;
 
@@ -34,42 +36,6 @@ std::string read_whole(const fs::path& path) {
   if (!in && !in.eof()) throw PublishError("cannot read " + path.string());
   return text.str();
 }
-
-class FileHandle {
- public:
-  FileHandle(const fs::path& path, const char* mode) : file_(std::fopen(path.c_str(), mode)), path_(path) {
-    if (!file_) throw PublishError("cannot open " + path.string() + ": " + std::strerror(errno));
-  }
-  ~FileHandle() {
-    if (file_) std::fclose(file_);
-  }
-  std::size_t read(char* buffer, std::size_t size) {
-    std::size_t total = 0;
-    while (total < size) {
-      const std::size_t n = std::fread(buffer + total, 1, size - total, file_);
-      if (n == 0) {
-        if (std::ferror(file_)) throw PublishError("cannot read " + path_.string() + ": " + std::strerror(errno));
-        break;
-      }
-      total += n;
-    }
-    return total;
-  }
-  void write(const char* data, std::size_t size) {
-    if (std::fwrite(data, 1, size, file_) != size) {
-      throw PublishError("cannot write " + path_.string() + ": " + std::strerror(errno));
-    }
-  }
-  void close() {
-    const bool ok = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!ok) throw PublishError("cannot write " + path_.string() + ": " + std::strerror(errno));
-  }
-
- private:
-  std::FILE* file_;
-  fs::path path_;
-};
 
 // --- local folder ---------------------------------------------------------
 
@@ -103,7 +69,7 @@ class FolderStore : public Store {
     const fs::path target = folder_ / container / name;
     fs::path partial = target;
     partial += ".part";
-    FileHandle out(partial, "wb");
+    File out(partial, File::Mode::create);
     out.write(text.data(), text.size());
     out.close();
     rename(partial, target);
@@ -117,8 +83,8 @@ class FolderStore : public Store {
     std::error_code ec;
     const std::uint64_t total = fs::file_size(file, ec);
     if (ec) throw PublishError("cannot read " + file.string() + ": " + ec.message());
-    FileHandle in(file, "rb");
-    FileHandle out(partial, "wb");
+    File in(file, File::Mode::read);
+    File out(partial, File::Mode::create);
     std::vector<char> buffer(1 << 20);
     std::uint64_t done = 0;
     for (;;) {
@@ -155,11 +121,6 @@ struct Response {
   std::string body;
   std::map<std::string, std::string> headers;  // lower-case names
 };
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
 
 std::string http_date() {
   const std::time_t now = std::time(nullptr);
@@ -208,7 +169,7 @@ std::size_t take_header(char* data, std::size_t size, std::size_t count, void* u
     const std::size_t first = value.find_first_not_of(" \t");
     const std::size_t last = value.find_last_not_of(" \t\r\n");
     value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
-    (*static_cast<std::map<std::string, std::string>*>(user))[lower(line.substr(0, colon))] = value;
+    (*static_cast<std::map<std::string, std::string>*>(user))[ascii_lower(line.substr(0, colon))] = value;
   }
   return size * count;
 }
@@ -289,7 +250,7 @@ class BlobStore : public Store {
     if (ec) throw PublishError("cannot read " + file.string() + ": " + ec.message());
     std::uint64_t block = std::max<std::uint64_t>(endpoint_.block_size, 1);
     if (total / block >= kMaxBlocks) block = (total / kMaxBlocks + (1u << 20)) & ~std::uint64_t((1u << 20) - 1);
-    FileHandle in(file, "rb");
+    File in(file, File::Mode::read);
     std::vector<char> buffer(static_cast<std::size_t>(std::min(block, std::max<std::uint64_t>(total, 1))));
 
     if (total <= block) {
@@ -394,10 +355,7 @@ class BlobStore : public Store {
       curl_easy_reset(curl_);
       curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
       curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "https");
-      curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
-      curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
-      curl_easy_setopt(curl_, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-      if (!endpoint_.ca_file.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, endpoint_.ca_file.c_str());
+      platform::apply_tls_rules(curl_, endpoint_.ca_file);
       curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
       curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 30L);
       // A stalled transfer is given up after a minute without progress.
@@ -483,7 +441,7 @@ std::string shared_key_string_to_sign(const std::string& account, const SignedRe
   }
   text += "/" + account + request.path;
   std::map<std::string, std::vector<std::string>> parameters;
-  for (const auto& [name, value] : request.query) parameters[lower(name)].push_back(value);
+  for (const auto& [name, value] : request.query) parameters[ascii_lower(name)].push_back(value);
   for (auto& [name, values] : parameters) {
     std::sort(values.begin(), values.end());
     text += "\n" + name + ":";

@@ -1,13 +1,11 @@
 #include "zip_writer.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <memory>
 #include <cstring>
+#include <memory>
 
 #include "publish_error.h"
 
@@ -42,34 +40,20 @@ bool is_ascii(const std::string& text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   return true;
 }
-
-std::string system_error(const std::string& what, const std::filesystem::path& path) {
-  return what + " " + path.string() + ": " + std::strerror(errno);
-}
 }  // namespace
 
 std::uint32_t recorded_mode(std::uint32_t source_mode) { return 0644 | (source_mode & 0111); }
 
 ZipWriter::ZipWriter(const std::filesystem::path& path, ZipLimits limits)
-    : path_(path), limits_(limits), in_(kChunk + 1), out_(kChunk + 1) {
-  file_ = std::fopen(path.c_str(), "w+b");
-  if (!file_) throw PublishError(system_error("cannot create", path));
-}
-
-ZipWriter::~ZipWriter() {
-  if (file_) std::fclose(file_);
-}
+    : file_(path, File::Mode::create), limits_(limits), in_(kChunk + 1), out_(kChunk + 1) {}
 
 void ZipWriter::write(const void* data, std::size_t size) {
-  if (size == 0) return;
-  if (std::fwrite(data, 1, size, file_) != size) throw PublishError(system_error("cannot write", path_));
+  file_.write(data, size);
   offset_ += size;
 }
 
 void ZipWriter::seek(std::uint64_t offset) {
-  if (std::fflush(file_) != 0 || fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    throw PublishError(system_error("cannot write", path_));
-  }
+  file_.seek(offset);
   offset_ = offset;
 }
 
@@ -88,15 +72,9 @@ std::uint32_t ZipWriter::add_bytes(const std::string& name, const std::string& b
 std::uint32_t ZipWriter::add_file(const std::string& name, const std::filesystem::path& file, std::uint64_t size,
                                   std::uint32_t mode) {
   return add(name, size, mode, [file]() -> ChunkReader {
-    std::shared_ptr<std::FILE> in(std::fopen(file.c_str(), "rb"), [](std::FILE* f) {
-      if (f) std::fclose(f);
-    });
-    if (!in) throw PublishError(system_error("cannot read", file));
-    return [in, file](char* buffer, std::size_t size) {
-      const std::size_t n = std::fread(buffer, 1, size, in.get());
-      if (n == 0 && std::ferror(in.get())) throw PublishError(system_error("cannot read", file));
-      return n;
-    };
+    // Shared, since a ChunkReader is copied.
+    auto in = std::make_shared<File>(file, File::Mode::read);
+    return [in](char* buffer, std::size_t size) { return in->read(buffer, size); };
   });
 }
 
@@ -125,7 +103,7 @@ std::string ZipWriter::local_header(const Member& member, bool zip64) const {
 
 std::uint32_t ZipWriter::add(const std::string& name, std::uint64_t size, std::uint32_t mode,
                              const ContentSource& source) {
-  if (!file_) throw PublishError("archive " + path_.string() + " is already finished");
+  if (!file_.is_open()) throw PublishError("archive " + file_.path().string() + " is already finished");
   Member member;
   member.name = name;
   member.offset = offset_;
@@ -160,9 +138,7 @@ std::uint32_t ZipWriter::add(const std::string& name, std::uint64_t size, std::u
   const std::uint64_t data_start = offset_;
   if (!deflate_member(member, source)) {
     seek(data_start);
-    if (ftruncate(fileno(file_), static_cast<off_t>(data_start)) != 0) {
-      throw PublishError(system_error("cannot write", path_));
-    }
+    file_.truncate(data_start);
     store_member(member, source);
   }
   const std::uint64_t end = offset_;
@@ -257,7 +233,7 @@ void ZipWriter::store_member(Member& member, const ContentSource& source) {
 }
 
 void ZipWriter::finish() {
-  if (!file_) return;
+  if (!file_.is_open()) return;
   const std::uint64_t directory_offset = offset_;
   for (const Member& m : members_) {
     std::string extra;
@@ -326,10 +302,8 @@ void ZipWriter::finish() {
   put32(tail, big_directory_offset ? 0xFFFFFFFFu : directory_offset);
   put16(tail, 0);
   write(tail);
-  const bool flushed = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-  const bool closed = std::fclose(file_) == 0;
-  file_ = nullptr;
-  if (!flushed || !closed) throw PublishError(system_error("cannot write", path_));
+  file_.sync();
+  file_.close();
 }
 
 }  // namespace publisher

@@ -5,12 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "file.h"
 #include "publish_error.h"
 
 namespace publisher {
@@ -32,9 +32,6 @@ using ContentSource = std::function<ChunkReader()>;
 class ZipWriter {
  public:
   explicit ZipWriter(const std::filesystem::path& path, ZipLimits limits = {});
-  ~ZipWriter();
-  ZipWriter(const ZipWriter&) = delete;
-  ZipWriter& operator=(const ZipWriter&) = delete;
 
   // Adds a regular file of exactly `size` bytes with the permission bits of
   // `mode`; returns the content's CRC-32. Content of another length than
@@ -69,8 +66,7 @@ class ZipWriter {
   void store_member(Member& member, const ContentSource& source);
   PublishError changed(const Member& member) const;
 
-  std::filesystem::path path_;
-  std::FILE* file_ = nullptr;
+  File file_;
   ZipLimits limits_;
   std::uint64_t offset_ = 0;
   std::vector<Member> members_;

@@ -2,12 +2,13 @@
 // dialog templates: positions and sizes are in dialog units, converted with
 // the base units of the font GTK uses (a quarter of the average character
 // width, an eighth of the line height), so the proportions hold for any font.
-#include "platform/posix/gtk_ui.h"
+#include "gtk_ui.h"
 
 #include <gtk/gtk.h>
 
 #include <algorithm>
 #include <clocale>
+#include <memory>
 #include <vector>
 
 #include "platform/text.h"
@@ -18,16 +19,30 @@ namespace {
 
 enum class Response { Cancel, Ok };
 
+// Owners for what GTK and GLib hand out.
+template <auto release>
+struct Releaser {
+  template <class T>
+  void operator()(T* object) const {
+    release(object);
+  }
+};
+using GlibText = std::unique_ptr<gchar, Releaser<g_free>>;
+using GlibList = std::unique_ptr<GList, Releaser<g_list_free>>;
+using MainLoop = std::unique_ptr<GMainLoop, Releaser<g_main_loop_unref>>;
+template <class T>
+using Reference = std::unique_ptr<T, Releaser<g_object_unref>>;
+// A top-level window, destroyed with its controls.
+using Window = std::unique_ptr<GtkWidget, Releaser<gtk_widget_destroy>>;
+
 std::string utf8(const std::wstring& text) { return utf8_from_wide(text); }
 
 // GTK wants valid UTF-8; a message built from file names or server replies
 // may not be.
 std::string valid_utf8(const std::string& text) {
   if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
-  gchar* fixed = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
-  std::string result = fixed;
-  g_free(fixed);
-  return result;
+  const GlibText fixed(g_utf8_make_valid(text.data(), static_cast<gssize>(text.size())));
+  return fixed.get();
 }
 
 // GTK's own translations of the stock button labels.
@@ -36,11 +51,11 @@ const char* stock_label(const char* label) { return g_dgettext("gtk30", label); 
 class DialogUnits {
  public:
   explicit DialogUnits(GtkWidget* widget) {
-    PangoLayout* layout = gtk_widget_create_pango_layout(widget, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    const Reference<PangoLayout> layout(
+        gtk_widget_create_pango_layout(widget, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     int width = 0;
     int height = 0;
-    pango_layout_get_pixel_size(layout, &width, &height);
-    g_object_unref(layout);
+    pango_layout_get_pixel_size(layout.get(), &width, &height);
     base_x_ = std::max(1, (width / 26 + 1) / 2);
     base_y_ = std::max(1, height);
   }
@@ -71,10 +86,10 @@ class TemplateArea {
   void apply_tab_order() {
     GList* chain = nullptr;
     for (GtkWidget* control : tab_order_) chain = g_list_append(chain, control);
+    const GlibList owned(chain);
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     gtk_container_set_focus_chain(GTK_CONTAINER(fixed_), chain);
     G_GNUC_END_IGNORE_DEPRECATIONS
-    g_list_free(chain);
   }
 
  private:
@@ -114,29 +129,29 @@ void flush_events(unsigned limit) {
 class ModalRun {
  public:
   explicit ModalRun(GtkWidget* window) : window_(window), loop_(g_main_loop_new(nullptr, FALSE)) {
-    g_signal_connect(window_, "delete-event", G_CALLBACK(on_delete), this);
-    g_signal_connect(window_, "key-press-event", G_CALLBACK(on_key), this);
+    g_signal_connect(window, "delete-event", G_CALLBACK(on_delete), this);
+    g_signal_connect(window, "key-press-event", G_CALLBACK(on_key), this);
   }
   ~ModalRun() {
-    gtk_widget_destroy(window_);
-    g_main_loop_unref(loop_);
+    window_.reset();
+    loop_.reset();
     flush_events(100);
   }
   ModalRun(const ModalRun&) = delete;
   ModalRun& operator=(const ModalRun&) = delete;
 
   Response run() {
-    gtk_window_set_modal(GTK_WINDOW(window_), TRUE);
-    gtk_widget_show_all(window_);
-    gtk_window_present(GTK_WINDOW(window_));
-    g_main_loop_run(loop_);
+    gtk_window_set_modal(GTK_WINDOW(window()), TRUE);
+    gtk_widget_show_all(window());
+    gtk_window_present(GTK_WINDOW(window()));
+    g_main_loop_run(loop_.get());
     return response_;
   }
   void end(Response response) {
     response_ = response;
-    if (g_main_loop_is_running(loop_)) g_main_loop_quit(loop_);
+    if (g_main_loop_is_running(loop_.get())) g_main_loop_quit(loop_.get());
   }
-  GtkWidget* window() const { return window_; }
+  GtkWidget* window() const { return window_.get(); }
 
   static void on_cancel_clicked(GtkButton*, gpointer run) { static_cast<ModalRun*>(run)->end(Response::Cancel); }
 
@@ -151,8 +166,8 @@ class ModalRun {
     return TRUE;
   }
 
-  GtkWidget* window_;
-  GMainLoop* loop_;
+  Window window_;
+  MainLoop loop_;
   Response response_ = Response::Cancel;
 };
 
@@ -198,21 +213,20 @@ Response message_box(const std::string& caption, const std::string& text, bool y
 // --- version dialog -------------------------------------------------------
 
 std::wstring pick_folder(GtkWindow* owner, const std::wstring& title, const std::wstring& shown) {
-  GtkWidget* chooser = gtk_file_chooser_dialog_new(
+  const Window owned(gtk_file_chooser_dialog_new(
       utf8(title).c_str(), owner, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, stock_label("_Cancel"), GTK_RESPONSE_CANCEL,
-      stock_label("_Select"), GTK_RESPONSE_ACCEPT, nullptr);
+      stock_label("_Select"), GTK_RESPONSE_ACCEPT, nullptr));
+  GtkWidget* chooser = owned.get();
   gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
   gtk_window_set_default_size(GTK_WINDOW(chooser), 720, 480);
   gtk_window_set_position(GTK_WINDOW(chooser), GTK_WIN_POS_CENTER_ON_PARENT);
   if (!shown.empty()) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), utf8(shown).c_str());
   std::wstring folder;
   if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
-    if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))) {
-      folder = wide_from_utf8(name);
-      g_free(name);
+    if (const GlibText name{gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))}) {
+      folder = wide_from_utf8(name.get());
     }
   }
-  gtk_widget_destroy(chooser);
   return as_folder_path(folder);
 }
 
@@ -265,19 +279,18 @@ struct LanguageDialog {
 
 // Themes draw the bar as a thin line; the window's bar fills its height.
 void fill_height(GtkWidget* bar, int height) {
-  GtkCssProvider* css = gtk_css_provider_new();
+  const Reference<GtkCssProvider> css(gtk_css_provider_new());
   const std::string rule = "progressbar trough, progressbar progress { min-height: " + std::to_string(height) + "px; }";
-  gtk_css_provider_load_from_data(css, rule.c_str(), -1, nullptr);
+  gtk_css_provider_load_from_data(css.get(), rule.c_str(), -1, nullptr);
   GtkStyleContext* style = gtk_widget_get_style_context(bar);
-  gtk_style_context_add_provider(style, GTK_STYLE_PROVIDER(css), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(css);
+  gtk_style_context_add_provider(style, GTK_STYLE_PROVIDER(css.get()), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 }
 
 // --- progress window ------------------------------------------------------
 
 class GtkProgressWindow : public ProgressWindow {
  public:
-  GtkProgressWindow() : window_(new_window("Fortschritt / Progress")) {
+  GtkProgressWindow() : owned_(new_window("Fortschritt / Progress")), window_(owned_.get()) {
     // No close box and no way to end the stage from here.
     gtk_window_set_deletable(GTK_WINDOW(window_), FALSE);
     gtk_window_set_keep_above(GTK_WINDOW(window_), TRUE);
@@ -289,7 +302,7 @@ class GtkProgressWindow : public ProgressWindow {
     flush_events(100);
   }
   ~GtkProgressWindow() override {
-    gtk_widget_destroy(window_);
+    owned_.reset();
     flush_events(100);
   }
 
@@ -320,6 +333,7 @@ class GtkProgressWindow : public ProgressWindow {
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), max_ == 0 ? 0.0 : static_cast<double>(position_) / max_);
   }
 
+  Window owned_;
   GtkWidget* window_;
   GtkWidget* bar_ = nullptr;
   std::uint32_t max_ = 0;

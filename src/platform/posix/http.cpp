@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "build_settings.h"
+#include "curl_tls.h"
 #include "platform/text.h"
+#include "support/text.h"
 
 namespace platform {
 namespace {
@@ -19,19 +20,14 @@ namespace {
 constexpr std::size_t kHeldBytesLimit = 1u << 20;
 constexpr char kUserAgent[] = "setuplauncher";
 
-std::string& extra_ca_override() {
-  static std::string path;
-  return path;
-}
-
-HttpTimeouts& timeouts() {
-  static HttpTimeouts values;
-  return values;
-}
-
-std::string extra_ca_file() {
-  return extra_ca_override().empty() ? std::string(build_settings::ca_file) : extra_ca_override();
-}
+template <class Handle, auto cleanup>
+struct CurlDeleter {
+  void operator()(Handle* handle) const { cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, CurlDeleter<CURL, curl_easy_cleanup>>;
+using MultiHandle = std::unique_ptr<CURLM, CurlDeleter<CURLM, curl_multi_cleanup>>;
+using ShareHandle = std::unique_ptr<CURLSH, CurlDeleter<CURLSH, curl_share_cleanup>>;
+using HeaderList = std::unique_ptr<curl_slist, CurlDeleter<curl_slist, curl_slist_free_all>>;
 
 // One multi handle for the whole process: its connection pool keeps the
 // connection to a host open between operations, so consecutive block
@@ -45,26 +41,26 @@ class CurlClient {
     return client;
   }
 
-  CURLM* multi() const { return multi_; }
-  CURLSH* share() const { return share_; }
+  CURLM* multi() const { return multi_.get(); }
+  CURLSH* share() const { return share_.get(); }
 
-  CURL* take_easy() {
-    if (idle_.empty()) return curl_easy_init();
-    CURL* easy = idle_.back();
+  EasyHandle take_easy() {
+    if (idle_.empty()) return EasyHandle(curl_easy_init());
+    EasyHandle easy = std::move(idle_.back());
     idle_.pop_back();
     return easy;
   }
 
-  void give_back(CURL* easy) {
-    finished_.erase(easy);
-    curl_easy_reset(easy);
-    idle_.push_back(easy);
+  void give_back(EasyHandle easy) {
+    finished_.erase(easy.get());
+    curl_easy_reset(easy.get());
+    idle_.push_back(std::move(easy));
   }
 
   // Moves every finished transfer's result out of the multi handle's queue.
   void collect_results() {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+    while (CURLMsg* message = curl_multi_info_read(multi(), &left)) {
       if (message->msg == CURLMSG_DONE) finished_[message->easy_handle] = message->data.result;
     }
   }
@@ -78,39 +74,26 @@ class CurlClient {
   }
 
  private:
+  // The global state first: every handle below is made after it and gone
+  // before it is cleaned up.
+  struct Global {
+    Global() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    ~Global() { curl_global_cleanup(); }
+  };
+
   CurlClient() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    multi_ = curl_multi_init();
-    share_ = curl_share_init();
     if (share_) {
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+      curl_share_setopt(share(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+      curl_share_setopt(share(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
   }
 
-  ~CurlClient() {
-    for (CURL* easy : idle_) curl_easy_cleanup(easy);
-    if (multi_) curl_multi_cleanup(multi_);
-    if (share_) curl_share_cleanup(share_);
-    curl_global_cleanup();
-  }
-
-  CURLM* multi_ = nullptr;
-  CURLSH* share_ = nullptr;
-  std::vector<CURL*> idle_;
+  Global global_;
+  MultiHandle multi_{curl_multi_init()};
+  ShareHandle share_{curl_share_init()};
+  std::vector<EasyHandle> idle_;
   std::map<CURL*, CURLcode> finished_;
 };
-
-bool starts_with_no_case(const std::string& text, const char* prefix) {
-  const std::size_t length = std::strlen(prefix);
-  if (text.size() < length) return false;
-  for (std::size_t i = 0; i < length; ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 
 // A host name must not be able to change the shape of the URL it goes into.
 bool is_plain_host(const std::string& host) {
@@ -157,13 +140,12 @@ HttpFailure classify(CURLcode result, long connect_status) {
 
 class CurlExchange final : public HttpExchange, public HttpBody {
  public:
-  CurlExchange(CurlClient& client, CURL* easy, const HttpTarget& target, std::string url)
-      : client_(client), easy_(easy), target_(target), url_(std::move(url)) {}
+  CurlExchange(CurlClient& client, EasyHandle easy, const HttpTarget& target, std::string url)
+      : client_(client), owned_easy_(std::move(easy)), easy_(owned_easy_.get()), target_(target), url_(std::move(url)) {}
 
   ~CurlExchange() override {
     detach();
-    if (headers_) curl_slist_free_all(headers_);
-    client_.give_back(easy_);
+    client_.give_back(std::move(owned_easy_));
   }
 
   void start(const std::vector<std::string>& header_lines, const std::string& body) override {
@@ -266,17 +248,17 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   }
 
   void configure(const std::vector<std::string>& header_lines, const std::string& body) {
-    if (headers_) curl_slist_free_all(headers_);
-    headers_ = nullptr;
+    curl_slist* lines = nullptr;
     bool has_content_type = false;
     for (const auto& line : header_lines) {
-      headers_ = curl_slist_append(headers_, line.c_str());
-      has_content_type = has_content_type || starts_with_no_case(line, "content-type:");
+      lines = curl_slist_append(lines, line.c_str());
+      has_content_type = has_content_type || ascii_lower(line).rfind("content-type:", 0) == 0;
     }
     // Lines the other platform's client never sends: the body goes out at
     // once, and unlabelled unless the caller labels it.
-    headers_ = curl_slist_append(headers_, "Expect:");
-    if (!has_content_type) headers_ = curl_slist_append(headers_, "Content-Type:");
+    lines = curl_slist_append(lines, "Expect:");
+    if (!has_content_type) lines = curl_slist_append(lines, "Content-Type:");
+    headers_.reset(lines);
 
     curl_easy_reset(easy_);
     curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
@@ -284,21 +266,16 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy_, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_.get());
     // Also turns on decoding of what the Accept-Encoding line asks for; the
     // line itself comes from the header list, in its place.
     curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    const HttpTimeouts& limits = timeouts();
+    const HttpTimeouts& limits = target_.timeouts;
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, limits.stall_bytes_per_second);
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds);
-    // What is downloaded is run: the chain, the name and the dates must hold.
-    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
-    // Replaces the bundle file only; the system's certificate folder stays trusted.
-    const std::string ca_file = extra_ca_file();
-    if (!ca_file.empty()) curl_easy_setopt(easy_, CURLOPT_CAINFO, ca_file.c_str());
+    apply_tls_rules(easy_, target_.ca_file);
     if (client_.share()) curl_easy_setopt(easy_, CURLOPT_SHARE, client_.share());
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlExchange::on_body);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
@@ -375,10 +352,11 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   }
 
   CurlClient& client_;
+  EasyHandle owned_easy_;
   CURL* easy_;
   HttpTarget target_;
   std::string url_;
-  curl_slist* headers_ = nullptr;
+  HeaderList headers_;
   bool attached_ = false;
   bool headers_done_ = false;
   bool done_ = false;
@@ -399,16 +377,11 @@ std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
   if (!is_plain_host(host) || target.port <= 0 || target.port > 65535) return nullptr;
   CurlClient& client = CurlClient::instance();
   if (!client.multi()) return nullptr;
-  CURL* easy = client.take_easy();
+  EasyHandle easy = client.take_easy();
   if (!easy) return nullptr;
   std::string url = std::string(target.secure ? "https://" : "http://") + host + ":" + std::to_string(target.port) +
                     escape_path(target.path);
-  return std::make_unique<CurlExchange>(client, easy, target, std::move(url));
+  return std::make_unique<CurlExchange>(client, std::move(easy), target, std::move(url));
 }
-
-void set_extra_ca_file(const std::string& path) { extra_ca_override() = path; }
-
-void set_http_timeouts(const HttpTimeouts& values) { timeouts() = values; }
-HttpTimeouts http_timeouts() { return timeouts(); }
 
 }  // namespace platform

@@ -1,6 +1,6 @@
-// Windows when a display can be opened, the terminal otherwise.
-// SETUPLAUNCHER_UI=terminal asks for the terminal even on a display, so that
-// scripts and tests can drive the launcher through its standard input.
+// GTK windows when a display can be opened. SETUPLAUNCHER_UI=terminal asks
+// for the terminal even on a display, so that scripts and tests can drive
+// the launcher through its standard input.
 #include "platform/ui.h"
 
 #include <glib.h>
@@ -8,12 +8,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 
-#include "dialogs/languageselectiondlg.h"
-#include "dialogs/terminal_ui.h"
-#include "platform/posix/gtk_ui.h"
+#include "gtk_ui.h"
 #include "platform/text.h"
+#include "support/machine_text.h"
 
 namespace platform {
 
@@ -24,17 +22,15 @@ bool is_set(const char* name) {
 }
 }  // namespace
 
-std::unique_ptr<Ui> make_platform_ui() {
+std::unique_ptr<Ui> make_window_ui() {
   const char* forced = std::getenv("SETUPLAUNCHER_UI");
   const bool terminal_wanted = forced != nullptr && std::strcmp(forced, "terminal") == 0;
-  if (!terminal_wanted && (is_set("DISPLAY") || is_set("WAYLAND_DISPLAY"))) {
-    if (auto gtk = make_gtk_ui()) return gtk;
-  }
-  TerminalUiOptions options;
-  options.redraw_progress = isatty(STDERR_FILENO) == 1;
-  options.echo_answers = isatty(STDIN_FILENO) != 1;
-  return std::make_unique<TerminalUi>(std::cin, std::cerr, options);
+  if (terminal_wanted || !(is_set("DISPLAY") || is_set("WAYLAND_DISPLAY"))) return nullptr;
+  return make_gtk_ui();
 }
+
+bool standard_input_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+bool standard_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
 std::uint16_t user_ui_language() {
   return ui_language_from_locale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "platform/win32/system_library.h"
+#include "system_library.h"
 
 namespace platform {
 namespace {

@@ -1,9 +1,16 @@
 #include <windows.h>
+#include <shellapi.h>
 
-#include "core/setuplauncher.h"
-#include "platform/win32/system_library.h"
+#include "platform/entry.h"
+#include "system_library.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   platform::win32::restrict_dll_search();
-  return launcher_main();
+  std::vector<std::wstring> arguments;
+  int count = 0;
+  if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) arguments.push_back(argv[i]);
+    LocalFree(argv);
+  }
+  return program_main(arguments);
 }

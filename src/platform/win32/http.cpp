@@ -12,10 +12,9 @@
 #include <limits>
 #include <memory>
 
-#include "build_settings.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "platform/win32/system_library.h"
+#include "system_library.h"
 
 namespace platform {
 namespace {
@@ -40,11 +39,6 @@ constexpr DWORD kSecureFlags =
 constexpr DWORD kProxyDialogSilent =
     FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA | FLAGS_ERROR_UI_FLAGS_NO_UI;
 constexpr DWORD kProxyDialogShown = FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
-
-std::string& extra_ca_override() {
-  static std::string path;
-  return path;
-}
 
 // WinINet and CryptoAPI are not on the known-DLL list: each function comes
 // from the system folder at run time, so that a planted DLL beside the
@@ -92,15 +86,6 @@ struct Api {
 const Api& api() {
   static const Api instance;
   return instance;
-}
-
-HttpTimeouts& timeouts() {
-  static HttpTimeouts values;
-  return values;
-}
-
-std::string extra_ca_file() {
-  return extra_ca_override().empty() ? std::string(build_settings::ca_file) : extra_ca_override();
 }
 
 class Handle {
@@ -156,8 +141,7 @@ enum class ChainCheck { trusted, refused, unavailable };
 // extra CA file (demo and test builds). The system does not know that CA, so
 // it reports an unknown authority; everything else it checks still holds.
 // Some WinINet builds show the chain only on an open connection: unavailable.
-ChainCheck check_chain_against_extra_ca(HINTERNET request) {
-  const std::string path = extra_ca_file();
+ChainCheck check_chain_against_extra_ca(HINTERNET request, const std::string& path) {
   if (path.empty() || !api().has_crypt32()) return ChainCheck::refused;
   const auto authorities = read_pem_certificates(path);
   if (authorities.empty()) return ChainCheck::refused;
@@ -298,7 +282,7 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   // While the system's trust is set aside for the build's own CA, the chain
   // is checked on the open connection, before anything is read from it.
   bool server_trusted() {
-    return !extra_ca_pending_ || check_chain_against_extra_ca(request_->get()) == ChainCheck::trusted;
+    return !extra_ca_pending_ || check_chain_against_extra_ca(request_->get(), target_.ca_file) == ChainCheck::trusted;
   }
 
   bool send_with_body(const std::string& body, bool& untrusted) {
@@ -354,7 +338,7 @@ class WininetExchange final : public HttpExchange, public HttpBody {
         // Only the build's own CA may stand in for the system's trust. Where
         // the chain cannot be seen yet, it is checked on the open connection
         // before anything is read from it (see server_trusted).
-        if (!extra_ca_pending_ && check_chain_against_extra_ca(request) != ChainCheck::refused &&
+        if (!extra_ca_pending_ && check_chain_against_extra_ca(request, target_.ca_file) != ChainCheck::refused &&
             add_security_flag(request, SECURITY_FLAG_IGNORE_UNKNOWN_CA)) {
           extra_ca_pending_ = true;
           return HttpFailure::retry;
@@ -400,11 +384,5 @@ std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
   if (!*request) return nullptr;
   return std::make_unique<WininetExchange>(std::move(session), std::move(connection), std::move(request), target);
 }
-
-void set_extra_ca_file(const std::string& path) { extra_ca_override() = path; }
-
-// Only remembered: WinINet's own connect, send and receive time-outs apply.
-void set_http_timeouts(const HttpTimeouts& values) { timeouts() = values; }
-HttpTimeouts http_timeouts() { return timeouts(); }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -74,19 +75,25 @@ bool remove_link(const std::filesystem::path& path) {
                                                  : DeleteFileW(path.c_str()) != 0;
 }
 
+namespace {
+struct SearchCloser {
+  void operator()(HANDLE search) const { FindClose(search); }
+};
+using Search = std::unique_ptr<void, SearchCloser>;
+}  // namespace
+
 bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries) {
   WIN32_FIND_DATAW found{};
-  const HANDLE search = FindFirstFileW((folder / L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
+  const HANDLE first = FindFirstFileW((folder / L"*").c_str(), &found);
+  if (first == INVALID_HANDLE_VALUE) return false;
+  const Search search(first);
   do {
     const std::wstring name = found.cFileName;
     if (name == L"." || name == L"..") continue;
     entries.push_back({folder / name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
                        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
-  } while (FindNextFileW(search, &found));
-  const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
-  FindClose(search);
-  return complete;
+  } while (FindNextFileW(search.get(), &found));
+  return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 // Not std::filesystem::copy_file: without inode numbers on Windows it takes

@@ -1,4 +1,4 @@
-#include "platform/win32/system_library.h"
+#include "system_library.h"
 
 #include <string>
 

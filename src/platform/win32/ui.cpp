@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "platform/win32/resource_ids.h"
+#include "resource_ids.h"
 #include "support/files.h"
 
 namespace platform {
@@ -282,7 +282,11 @@ class Win32Ui : public Ui {
 
 }  // namespace
 
-std::unique_ptr<Ui> make_platform_ui() { return std::make_unique<Win32Ui>(); }
+std::unique_ptr<Ui> make_window_ui() { return std::make_unique<Win32Ui>(); }
+
+// A GUI program has no terminal; the launcher never asks on one here.
+bool standard_input_is_terminal() { return false; }
+bool standard_error_is_terminal() { return false; }
 
 std::uint16_t user_ui_language() { return GetUserDefaultUILanguage(); }
 

@@ -16,6 +16,7 @@ ReleaseEntry entry_for(const std::string& version) {
   entry.blocksize = 4194304;
   entry.filesize = 10000000;
   entry.hash = std::string(64, 'a');
+  entry.required_setup = 4;
   return entry;
 }
 }  // namespace

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "blocks.h"
+#include "formats/release_index.h"
 #include "names.h"
 #include "pack.h"
 #include "publish_error.h"
+#include "support/names.h"
 
 using namespace publisher;
 
@@ -43,10 +45,10 @@ TEST(ContainerNames, FollowTheBlobServiceRules) {
 }
 
 TEST(VersionNumbers, RankAsTheLauncherRanks) {
-  EXPECT_EQ(launcher_version_number("4.2.1"), 421);
-  EXPECT_EQ(launcher_version_number("1.10"), launcher_version_number("2.0"));
-  EXPECT_EQ(launcher_version_number(""), 0);
-  EXPECT_EQ(launcher_version_number("4.2."), 42);
+  EXPECT_EQ(parse_version("4.2.1"), 421);
+  EXPECT_EQ(parse_version("1.10"), parse_version("2.0"));
+  EXPECT_EQ(parse_version(""), 0);
+  EXPECT_EQ(parse_version("4.2."), 42);
 }
 
 TEST(BlockSizes, AcceptCountsAndBinaryUnits) {

@@ -140,6 +140,13 @@ TEST(ZipWriter, RefusesContentThatDoesNotMatchItsAnnouncedSize) {
   EXPECT_THROW(writer.add("m", 10, 0644, shorter), PublishError);
 }
 
+TEST(ZipWriter, ReportsWritesThatDoNotReachTheDisk) {
+  // /dev/full opens like any file and refuses every write, as a full disk does.
+  ZipWriter writer("/dev/full");
+  writer.add_bytes("a", "content", 0644);
+  EXPECT_THROW(writer.finish(), PublishError);
+}
+
 TEST(ZipWriter, RecordsOnlyReadWriteAndExecutableBits) {
   EXPECT_EQ(recorded_mode(0100755), 0755u);
   EXPECT_EQ(recorded_mode(0100600), 0644u);

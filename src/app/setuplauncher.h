@@ -1,0 +1,35 @@
+// The launcher from process entry to the end of its one run.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/settings.h"
+#include "platform/ui.h"
+#include "release/release_info.h"
+
+// The product identifier's file-name part: the lower-cased name of the
+// executable up to its last '.', or nothing when the path has no '.' after
+// a separator.
+std::optional<std::wstring> product_stem(const std::wstring& executable_path);
+// Trailing, then leading white space removed.
+std::wstring trim(const std::wstring& text);
+// The built-in product (trimmed) when there is one, else the file-name stem,
+// else empty; logs where it came from.
+std::wstring identify_product(const std::wstring& built_in_product);
+// Whether the product-matrix prompt is offered for this product.
+bool names_product_family(const std::wstring& product);
+std::wstring product_matrix_prompt(const std::string& matrix_url);
+void offer_product_matrix(platform::Ui& ui, const std::wstring& product, const std::string& matrix_url);
+
+// setup folder = destination folder + product + "." + version + separator
+std::wstring setup_folder_for(const std::wstring& destination, const std::wstring& product, const std::string& version);
+// The download part of the run: the release the user chooses, with its
+// archive verified on disk. Sends "begin" once the release is accepted.
+ReleaseInfo download_setup(const Settings& settings, platform::Ui& ui, const std::wstring& product);
+// Chooses, downloads, unpacks and starts one release of the product.
+void run_main_flow(const Settings& settings, platform::Ui& ui, const std::wstring& product);
+
+// The guarded region around the run: a failure's text in one box captioned
+// "Setup launcher", a user's abort quietly. Always returns 0.
+int launcher_main(const Settings& settings, platform::Ui& ui);

@@ -1,0 +1,122 @@
+#include "archive/extraction.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "archive/entry_writer.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "support/files.h"
+#include "support/log.h"
+#include "support/names.h"
+
+namespace {
+
+constexpr char kLogSource[] = "netrelease_functions";
+
+// Far above any real manifest (a few hundred bytes per file), far below
+// what a forged size could make us allocate.
+constexpr std::uint64_t kMaxManifestSize = 128ull << 20;
+
+}  // namespace
+
+std::unique_ptr<ArchiveHandle> open_archive(const std::wstring& path) {
+  auto handle = std::make_unique<ArchiveHandle>();
+  handle->file.open(platform::fs_path(path), std::ios::binary);
+  if (!handle->file.is_open()) return nullptr;
+  if (!handle->reader.open(handle->file)) return nullptr;
+  return handle;
+}
+
+std::string read_small_member(const ArchiveHandle& archive, const std::string& name) {
+  const auto index = archive.reader.locate(name);
+  if (!index) return {};
+  std::string content;
+  if (!archive.reader.extract_to_memory(*index, content, kMaxManifestSize)) return {};
+  const auto zero = content.find('\0');
+  if (zero != std::string::npos) content.resize(zero);
+  return content;
+}
+
+std::vector<ArcInfoEntry> read_arcinfo(const ArchiveHandle& archive) {
+  return parse_arcinfo(read_small_member(archive, kArcInfoMember));
+}
+
+namespace {
+
+// Hands the entry to the writer: false when it fails here, before or while
+// its member is read; the writer reports the failures of writing it.
+bool queue_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder,
+                 EntryWriter& writer) {
+  if (entry.dst.empty()) return false;
+  std::vector<std::wstring> destinations;
+  for (const std::string& path : entry.dst) {
+    destinations.push_back(wide_from_utf8(path));
+    if (!is_safe_relative_path(destinations.back())) return false;
+  }
+  const auto index = archive.reader.locate(entry.hash);
+  if (!index) return false;
+  zip::MemberStat stat;
+  if (!archive.reader.stat(*index, stat)) return false;
+
+  EntryWriter::Entry job;
+  job.first = setup_folder + to_native_separators(destinations.front());
+  for (const std::wstring& path : destinations) {
+    std::wstring target = setup_folder + to_native_separators(path);
+    if (target != job.first) job.copies.push_back(std::move(target));
+  }
+  job.hash = entry.hash;
+  job.unix_mode = stat.unix_mode;
+  if (!writer.begin(std::move(job))) return false;
+  const bool extracted = archive.reader.extract(*index, writer);
+  writer.end(extracted);
+  return extracted;
+}
+
+}  // namespace
+
+bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfoEntry>& entries,
+                     const ArchiveHandle& archive, Progress& progress) {
+  FolderCache folders;
+  for (const ArcInfoEntry& entry : entries) {
+    for (const std::string& utf8_path : entry.dst) {
+      // A path that leaves the setup folder gets no folders either; its
+      // entry fails when its turn comes.
+      const std::wstring path = wide_from_utf8(utf8_path);
+      if (is_safe_relative_path(path)) create_parent_folders(setup_folder + to_native_separators(path), folders);
+    }
+  }
+  // The progress window and the message pump belong to this thread; the
+  // writer only reports how many entries it has finished.
+  EntryWriter writer;
+  std::size_t stepped = 0;
+  const auto step_finished = [&] {
+    for (const std::size_t done = writer.done(); stepped < done; ++stepped) {
+      progress.keep_alive();
+      progress.step();
+      progress.keep_alive();
+    }
+  };
+  bool queued = true;
+  for (const ArcInfoEntry& entry : entries) {
+    progress.keep_alive();
+    step_finished();
+    if (!queue_entry(entry, archive, setup_folder, writer)) {
+      queued = false;
+      break;
+    }
+  }
+  const bool written = writer.finish(step_finished);
+  return queued && written;
+}
+
+bool extract_archive(const std::wstring& archive_path, const std::wstring& setup_folder,
+                     const ProgressOpener& open_progress) {
+  StageTimer timer(L"extract", __LINE__, kLogSource);
+  const auto archive = open_archive(archive_path);
+  if (!archive) return false;
+  const std::vector<ArcInfoEntry> entries = read_arcinfo(*archive);
+  const auto progress = open_progress(
+      L"extract", static_cast<std::uint32_t>(std::min<std::size_t>(entries.size(), std::numeric_limits<std::uint32_t>::max())));
+  return extract_entries(setup_folder, entries, *archive, *progress);
+}

@@ -1,0 +1,75 @@
+#include "archive/start_command.h"
+
+#include "archive/extraction.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "support/exceptions.h"
+#include "support/files.h"
+#include "support/hooks.h"
+#include "support/log.h"
+#include "support/names.h"
+
+namespace {
+constexpr char kLogSource[] = "netrelease_functions";
+constexpr char kLaunchLogSource[] = "process_functions";
+}  // namespace
+
+StartCommand find_start_command(const std::vector<StartCommand>& commands, const std::string& language,
+                                const std::string& bitness) {
+  for (const StartCommand& command : commands) {
+    if (command.language == language && command.bitness == bitness) return command;
+  }
+  return {};
+}
+
+StartCommand choose_start_command(const std::vector<StartCommand>& commands, bool is_64bit,
+                                  const LanguageQuestion& ask_language) {
+  StartCommand chosen = find_start_command(commands, "*", "*");
+  if (!chosen.command.empty()) return chosen;
+  const std::string bitness = is_64bit ? "x64" : "x86";
+  chosen = find_start_command(commands, "*", bitness);
+  if (!chosen.command.empty()) return chosen;
+  return find_start_command(commands, ask_language(), bitness);
+}
+
+void launch_file(const std::wstring& path, bool complete) {
+  std::wstring folder;
+  if (!complete) {
+    folder = module_folder();
+    if (folder.empty()) throw_logged(ProcessException(L"cannot get current directory"), __LINE__, kLaunchLogSource);
+  }
+  hooks().shell_open(folder + path);
+}
+
+void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
+                       const LanguageQuestion& ask_language) {
+  std::vector<StartCommand> commands;
+  {
+    const auto archive = open_archive(archive_path);
+    if (!archive) throw_logged(ZipException("Cannot open arc file"), __LINE__, kLogSource);
+    commands = parse_arcconfig(read_small_member(*archive, kArcConfigMember));
+  }
+
+  StartCommand chosen;
+  try {
+    chosen = choose_start_command(commands, platform::is_64bit_os(), ask_language);
+  } catch (const AbortException&) {
+    write_log_wide(L"user abort", __LINE__, kLogSource);
+    return;
+  }
+
+  // Without a command the setup folder itself is opened. A command that
+  // would leave the setup folder comes from a damaged or forged archive:
+  // nothing is started.
+  const std::wstring command = wide_from_utf8(chosen.command);
+  if (!command.empty() && !is_safe_relative_path(command)) {
+    write_log("start command leaves the setup folder, nothing started: " + chosen.command, __LINE__, kLogSource);
+    return;
+  }
+  const std::wstring path = setup_folder + to_native_separators(command);
+  try {
+    launch_file(path, true);
+  } catch (const AbortException&) {
+    write_log_wide(L"user abort", __LINE__, kLogSource);
+  }
+}

@@ -1,6 +1,0 @@
-#include "core/exceptions.h"
-
-#include "platform/text.h"
-
-ProcessException::ProcessException(const wchar_t* message)
-    : MessageException(utf8_from_wide(message)) {}

@@ -1,0 +1,59 @@
+// The product's release index, object "<product>-v2/index" in the download
+// store: which releases exist, which one is current, and where each one's
+// archive and blockhash list lie. The publisher writes it and the launcher
+// reads it, both through these definitions. Reading never throws: a field
+// that is missing or of the wrong type reads as empty or 0, and the
+// launcher's stages decide what that ends in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace index_key {
+inline constexpr char kCurrentRelease[] = "current_release";
+inline constexpr char kReleases[] = "releases";
+// Any value but null offers only the current release.
+inline constexpr char kForbidReleaseSelection[] = "forbid_release_selection";
+}  // namespace index_key
+
+// One release, the value of its key (the version text) in "releases".
+struct ReleaseEntry {
+  std::string release;  // display text
+  std::string containername;
+  std::string filename;
+  std::string blockhash;  // name of the blockhash list in the container
+  std::uint64_t blocksize = 0;
+  std::uint64_t filesize = 0;
+  std::string hash;  // SHA-256 of the whole archive, lower-case hex
+  std::uint64_t required_setup = 0;
+};
+
+// The entry of the release `key`; all fields empty when the index has none.
+ReleaseEntry read_release_entry(const nlohmann::json& index, const std::string& key);
+nlohmann::json release_entry_json(const ReleaseEntry& entry);
+
+// The member's text; empty when absent or not a string (also when json is
+// not an object).
+std::string json_text(const nlohmann::json& object, const char* key);
+// A JSON number as an unsigned count, truncated toward zero. Defined for
+// every value: absent, not a number or NaN gives 0; a negative value gives
+// the largest count (so the launcher gate and the block geometry check both
+// refuse it instead of taking it for a small number); a value beyond the
+// range gives the largest count too.
+std::uint64_t json_count(const nlohmann::json& object, const char* key);
+std::uint64_t count_from_number(double value);
+// Null when the text is not JSON.
+nlohmann::json parse_json(const std::string& text);
+
+// How the launcher ranks release keys: each dot-separated component weighs
+// ten times the next, so 4.2.1 is 421, and 1.10 and 2.0 are both 20. Each
+// component is read like atoi (blanks, a sign, digits); the arithmetic wraps
+// like 64-bit two's complement.
+std::int64_t parse_version(const std::string& version);
+
+// Blob container rules, which "containername" must follow: 3 to 63
+// characters of lower-case letters, digits and single hyphens, starting and
+// ending with a letter or digit. Empty when the name follows them.
+std::string container_name_problem(const std::string& name);

@@ -1,0 +1,191 @@
+#include "release/block_download.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <future>
+#include <iomanip>
+#include <limits>
+#include <sstream>
+#include <system_error>
+
+#include "formats/blockhash_list.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "support/files.h"
+#include "support/names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::uint64_t kLargestRangeBound = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+// A block is held in memory whole; on a 32-bit build a size beyond this
+// would be cut short when the buffer is made.
+constexpr std::uint64_t kLargestBlock =
+    std::min<std::uint64_t>(kLargestRangeBound, std::numeric_limits<std::size_t>::max() / 2);
+}
+
+BlockRange block_range(std::uint64_t index, std::uint64_t block_size) {
+  BlockRange range;
+  if (block_size != 0 && index > kLargestRangeBound / block_size) {
+    range.first = range.last = std::numeric_limits<std::int64_t>::max();
+    return range;
+  }
+  const std::uint64_t first = index * block_size;
+  const std::uint64_t span = block_size == 0 ? 0 : block_size - 1;
+  const std::uint64_t last = span > kLargestRangeBound - first ? kLargestRangeBound : first + span;
+  range.first = static_cast<std::int64_t>(first);
+  range.last = static_cast<std::int64_t>(last);
+  return range;
+}
+
+std::string block_geometry_problem(const std::string& product, const ReleaseInfo& release) {
+  const std::string name = "Release " + release.version + " of " + product;
+  if (release.blocksize == 0) return name + " has no block size";
+  // Sizes beyond what a byte range can address, or a block beyond what
+  // memory can hold, come from negative or absurd numbers in the index.
+  if (release.blocksize > kLargestBlock) return name + " has an invalid block size";
+  if (release.filesize > kLargestRangeBound) return name + " has an invalid file size";
+  return {};
+}
+
+std::string release_name_problem(const std::string& product, const ReleaseInfo& release) {
+  // The key names the setup folder that the main flow deletes and refills;
+  // the file name is where the archive is written.
+  if (!is_safe_file_name(release.version)) return product + " offers a release whose name is not a valid folder name";
+  if (!is_safe_file_name(release.filename)) {
+    return "Release " + release.version + " of " + product + " names an invalid archive file";
+  }
+  return {};
+}
+
+std::string block_mismatch_report(std::uint64_t index, const std::string& expected, const std::string& received_digest,
+                                  std::uint64_t block_size, const std::string& received) {
+  std::ostringstream report;
+  report << "Hash mismatch for downloaded block!\n"
+         << "Block: " << index << "\n"
+         << "Expected:  " << expected << "\n"
+         << "Downloaded: " << received_digest << "\n"
+         << "Block size: " << block_size << " downloaded size: " << received.size() << "\n";
+  if (!received.empty()) {
+    std::uint64_t zeroes = 0;
+    std::uint64_t ascii = 0;
+    for (const unsigned char c : received) {
+      if (c == 0) ++zeroes;
+      if (c >= 0x20 && c <= 0x7F) ++ascii;
+    }
+    const double total = static_cast<double>(received.size());
+    report << std::fixed << std::setprecision(6);
+    report << "Zeroes in block: " << zeroes << " ( " << static_cast<double>(zeroes) * 100 / total << " ) \n";
+    report << "Ascii chars in block: " << ascii << " ( " << static_cast<double>(ascii) * 100 / total << " ) \n";
+  }
+  return report.str();
+}
+
+std::optional<std::vector<std::string>> fetch_blockhash_list(const HttpService& store, const ReleaseInfo& release) {
+  std::string text;
+  const std::wstring object = wide_from_utf8(release.containername + "/" + release.blockhash);
+  if (!download_to_string(store, object, &text)) return std::nullopt;
+  return parse_blockhash_list(text);
+}
+
+bool is_download_complete(const ReleaseInfo& release) {
+  const std::wstring path = archive_path(release);
+  std::error_code ec;
+  if (!fs::exists(platform::fs_path(path), ec)) return false;
+  if (static_cast<std::uint64_t>(file_size(path)) != release.filesize) return false;
+  // A digest that could not be computed is empty and must not pass for an
+  // index entry whose hash is empty too.
+  const std::string digest = sha256_file_hex(path);
+  return !digest.empty() && digest == release.hash;
+}
+
+namespace {
+
+// A block counts as good only with a computed digest that equals the list's.
+bool digest_matches(const std::string& bytes, const std::string& expected) {
+  const std::string digest = md5_hex(bytes);
+  return !digest.empty() && digest == expected;
+}
+
+}  // namespace
+
+bool prepare_archive_file(const ReleaseInfo& release, Progress& progress, const std::vector<std::string>& digests,
+                          std::ofstream& stream, std::uint64_t& first_block, HashObject* whole_file_hash) {
+  const std::wstring path = archive_path(release);
+  const fs::path native = platform::fs_path(path);
+  const std::uint64_t block_size = release.blocksize;
+  create_parent_folders(path);
+  first_block = 0;
+
+  std::error_code ec;
+  if (block_size != 0 && block_size <= kLargestBlock && fs::exists(native, ec)) {
+    const auto size = static_cast<std::uint64_t>(file_size(path));
+    // Only full-size blocks the release really has can be kept; this also
+    // keeps the check within the digest list.
+    const std::uint64_t kept_blocks =
+        std::min({size / block_size, release.filesize / block_size, static_cast<std::uint64_t>(digests.size())});
+    // A tail that cannot be cut off would end up between the kept blocks and
+    // the next one appended: such a file is never reused.
+    bool reusable = true;
+    if (kept_blocks * block_size != size && !set_file_size(path, kept_blocks * block_size)) {
+      fs::remove(native, ec);
+      reusable = false;
+    }
+
+    if (reusable && fs::exists(native, ec)) {
+      std::ifstream existing(native, std::ios::binary);
+      bool all_good = static_cast<bool>(existing);
+      // A kept block goes into the whole-file digest on a second thread while
+      // the next one is read and checked: two buffers, used in turn.
+      std::string buffers[2];
+      if (kept_blocks > 0) {
+        buffers[0].assign(static_cast<std::size_t>(block_size), '\0');
+        if (kept_blocks > 1) buffers[1].assign(static_cast<std::size_t>(block_size), '\0');
+      }
+      std::size_t current = 0;
+      std::future<void> hashing;  // after the buffers: its destructor waits for the thread
+      const auto wait_for_hash = [&hashing] {
+        if (hashing.valid()) hashing.get();
+      };
+      while (all_good && first_block < kept_blocks) {
+        std::string& buffer = buffers[current];
+        existing.read(&buffer[0], static_cast<std::streamsize>(block_size));
+        progress.step();
+        all_good = static_cast<std::uint64_t>(existing.gcount()) == block_size &&
+                   digest_matches(buffer, digests[static_cast<std::size_t>(first_block)]);
+        if (!all_good) break;
+        if (whole_file_hash) {
+          wait_for_hash();
+          hashing = std::async(std::launch::async, [whole_file_hash, &buffer] {
+            whole_file_hash->add(buffer.data(), buffer.size());
+          });
+        }
+        current = 1 - current;
+        ++first_block;
+      }
+      wait_for_hash();
+      existing.close();
+      if (all_good) {
+        stream.open(native, std::ios::binary | std::ios::app);
+      } else {
+        fs::remove(native, ec);
+      }
+    }
+  }
+
+  if (!stream.is_open()) {
+    first_block = 0;
+    stream.open(native, std::ios::binary | std::ios::out | std::ios::trunc);
+    progress.restart();
+    if (whole_file_hash) *whole_file_hash = HashObject(L"SHA256");
+  }
+  return stream.is_open();
+}
+
+bool set_file_size(const std::wstring& path, std::uint64_t length) {
+  const fs::path native = platform::fs_path(path);
+  std::error_code ec;
+  if (!fs::is_regular_file(native, ec)) return false;
+  fs::resize_file(native, length, ec);
+  return !ec;
+}

@@ -1,0 +1,215 @@
+#include "release/download_stage.h"
+
+#include <algorithm>
+#include <fstream>
+#include <future>
+#include <limits>
+#include <memory>
+
+#include "formats/blockhash_list.h"
+#include "platform/text.h"
+#include "release/block_download.h"
+#include "support/exceptions.h"
+#include "support/hooks.h"
+
+namespace {
+
+constexpr char kLogSource[] = "netrelease_functions";
+
+// Appends a checked block to the archive and to the whole-file digest; false
+// when the write fails. Written in 1 MiB pieces: Linux copies one 4 MiB
+// write into the page cache about three times slower than four 1 MiB ones.
+bool keep_block(const std::string& bytes, std::ofstream& stream, HashObject& whole_file) {
+  constexpr std::size_t kWritePiece = 1 << 20;
+  for (std::size_t first = 0; first < bytes.size(); first += kWritePiece) {
+    const std::size_t length = std::min(kWritePiece, bytes.size() - first);
+    stream.write(bytes.data() + first, static_cast<std::streamsize>(length));
+    if (!stream.good()) return false;
+  }
+  whole_file.add(bytes.data(), bytes.size());
+  return true;
+}
+
+// The archive's block requests. The next block is asked for once half of
+// the current one has arrived, on a connection of its own: the two transfers
+// then share the link, and whenever one of them waits a round trip for its
+// next answer, the other keeps the link busy. Asked for at the same moment,
+// two blocks would end together, and the link would idle for a round trip
+// after every pair. Each block lands straight in a buffer of its own, so the
+// early transfer never pauses for lack of room (a paused sender restarts in
+// slow start) and nothing is copied.
+class BlockRequests {
+ public:
+  BlockRequests(const HttpService& store, const ReleaseInfo& release, std::uint64_t block_total, Progress& progress)
+      : store_(store),
+        progress_(progress),
+        object_(wide_from_utf8(release.containername + "/" + release.filename)),
+        block_size_(release.blocksize),
+        file_size_(release.filesize),
+        block_total_(block_total) {}
+
+  // Fetches block `index`; its bytes, or null when the transfer failed.
+  // They stay untouched until block index + 2 is fetched: the buffer of
+  // block i is taken again for block i + 3. Asking for another block than
+  // the one expected next (after a block failed its check) drops the early
+  // request: it would only idle through the pause.
+  const std::string* fetch(std::uint64_t index) {
+    std::unique_ptr<StartedRequest> request;
+    if (ahead_ && ahead_index_ == index) request = std::move(ahead_);
+    ahead_.reset();
+    if (!request) request = start(index);
+    current_ = index;
+    // Half of it may have arrived while the block before was read.
+    ask_ahead_from_half_way();
+    return request->finish() ? &buffer_of(index) : nullptr;
+  }
+
+ private:
+  // The block arriving, the one asked for ahead, and the one the caller
+  // still writes.
+  static constexpr std::size_t kBuffers = 3;
+
+  std::string& buffer_of(std::uint64_t index) { return buffers_[static_cast<std::size_t>(index % kBuffers)]; }
+
+  void ask_ahead_from_half_way() {
+    if (ahead_ || current_ + 1 >= block_total_ || buffer_of(current_).size() < block_size_ / 2) return;
+    ahead_index_ = current_ + 1;
+    ahead_ = start(ahead_index_);
+  }
+
+  std::unique_ptr<StartedRequest> start(std::uint64_t index) {
+    const BlockRange range = block_range(index, block_size_);
+    // The last block is as long as what is left.
+    std::string& buffer = buffer_of(index);
+    buffer.clear();
+    buffer.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(block_size_, file_size_ - static_cast<std::uint64_t>(range.first))));
+    HttpRequest request;
+    request.service = store_;
+    request.object_path = object_;
+    request.keep_alive = [this] { progress_.keep_alive(); };
+    request.range_first = range.first;
+    request.range_last = range.last;
+    request.body_sink = &buffer;
+    request.body_arrived = [this] { ask_ahead_from_half_way(); };
+    return std::make_unique<StartedRequest>(std::move(request));
+  }
+
+  const HttpService& store_;
+  Progress& progress_;
+  std::wstring object_;
+  std::uint64_t block_size_;
+  std::uint64_t file_size_;
+  std::uint64_t block_total_;
+  std::string buffers_[kBuffers];
+  std::uint64_t current_ = 0;
+  std::uint64_t ahead_index_ = 0;
+  std::unique_ptr<StartedRequest> ahead_;
+};
+
+// Brings the missing blocks of the chosen release into the archive file and
+// returns the SHA-256 of the whole file, computed on the way.
+//
+// A block that passed its check is written and hashed on a second thread
+// while the next one is transferred, so the whole-file digest and the write
+// cost no time of their own when a core is free. The check itself stays in
+// line, since it decides whether the requests made ahead are kept.
+std::string download_blocks(const HttpService& store, const ReleaseInfo& release,
+                            const std::vector<std::string>& digests, std::uint64_t block_total,
+                            const ProgressOpener& open_progress) {
+  HashObject whole_file(L"SHA256");
+  const auto progress = open_progress(
+      L"download",
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(block_total, std::numeric_limits<std::uint32_t>::max())));
+
+  std::ofstream stream;
+  std::uint64_t block = 0;
+  if (!prepare_archive_file(release, *progress, digests, stream, block, &whole_file)) {
+    throw_logged(DownloadException("Cannot open arc file"), __LINE__, kLogSource);
+  }
+
+  BlockRequests requests(store, release, block_total, *progress);
+  // Declared after everything the writer uses: on any way out, the future's
+  // destructor waits for a running write before those go away.
+  std::future<bool> writing;
+  const auto wait_for_write = [&writing] {
+    if (writing.valid() && !writing.get()) {
+      throw_logged(DownloadException("Error during file write!"), __LINE__, kLogSource);
+    }
+  };
+  unsigned mismatches = 0;
+  while (block < block_total) {
+    const std::string* buffer = requests.fetch(block);
+    if (!buffer) throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
+    progress->step();
+    progress->keep_alive();
+
+    const std::string& expected = digests[static_cast<std::size_t>(block)];
+    const std::string received = md5_hex(*buffer);
+    if (!received.empty() && received == expected) {
+      wait_for_write();
+      writing = std::async(std::launch::async, keep_block, std::cref(*buffer), std::ref(stream), std::ref(whole_file));
+      ++block;
+      mismatches = 0;
+    } else if (++mismatches == block_retry_limit) {
+      throw_logged(DownloadException(block_mismatch_report(block, expected, received, release.blocksize, *buffer)),
+                   __LINE__, kLogSource);
+    } else {
+      hooks().sleep_ms(block_retry_wait_ms);
+    }
+  }
+  wait_for_write();
+  // The digest stands for the bytes on disk only once they are all written.
+  stream.close();
+  if (stream.fail()) throw_logged(DownloadException("Error during file write!"), __LINE__, kLogSource);
+  return whole_file.finish(true);
+}
+
+}  // namespace
+
+DownloadStage::DownloadStage(HttpService store, std::wstring product)
+    : timer_(L"downloadSetup", __LINE__, kLogSource), store_(std::move(store)), product_(std::move(product)),
+      product_text_(utf8_from_wide(product_)) {}
+
+std::vector<ReleaseChoice> DownloadStage::offered() {
+  if (product_text_.empty()) throw_logged(DownloadException("strProduct is empty"), __LINE__, kLogSource);
+  index_ = fetch_release_index(store_, product_);
+  if (index_.is_null()) {
+    throw_logged(DownloadException(product_text_ + " is not available for download"), __LINE__, kLogSource);
+  }
+  return release_choices(index_);
+}
+
+ReleaseInfo DownloadStage::accept(const std::string& key, bool download_only, const std::wstring& destination,
+                                  std::uint64_t launcher_version) {
+  ReleaseInfo release;
+  fill_release(index_, key, release);
+  release.download_only = download_only;
+  release.destination = destination;
+  if (!passes_launcher_gate(release.required_setup, launcher_version)) {
+    throw_logged(DownloadException(product_text_ + " requires a newer downloader"), __LINE__, kLogSource);
+  }
+  // Before anything is written, or deleted by the main flow, in a folder
+  // named after the index's texts.
+  const std::string name_problem = release_name_problem(product_text_, release);
+  if (!name_problem.empty()) throw_logged(DownloadException(name_problem), __LINE__, kLogSource);
+  return release;
+}
+
+void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& open_progress) {
+  const auto digests = fetch_blockhash_list(store_, release);
+  if (!digests) throw_logged(DownloadException("Cannot download blockhash file"), __LINE__, kLogSource);
+  if (is_download_complete(release)) return;
+
+  const std::string geometry_problem = block_geometry_problem(product_text_, release);
+  if (!geometry_problem.empty()) throw_logged(DownloadException(geometry_problem), __LINE__, kLogSource);
+  const std::uint64_t block_total = block_count(release.filesize, release.blocksize);
+  if (block_total != digests->size()) {
+    throw_logged(DownloadException("Number of expected blockhashes does not match"), __LINE__, kLogSource);
+  }
+
+  const std::string digest = download_blocks(store_, release, *digests, block_total, open_progress);
+  if (digest.empty() || digest != release.hash) {
+    throw_logged(DownloadException("Hash mismatch for downloaded file!"), __LINE__, kLogSource);
+  }
+}

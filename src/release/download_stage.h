@@ -1,0 +1,39 @@
+// The download stage: from the product's release index to its archive,
+// verified block by block and as a whole, at archive_path(release). The
+// main flow drives it step by step and asks the user in between; the
+// stage's timer ("downloadSetup") spans all of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "net/http.h"
+#include "release/release_index.h"
+#include "support/log.h"
+#include "support/progress.h"
+
+class DownloadStage {
+ public:
+  DownloadStage(HttpService store, std::wstring product);
+
+  // The releases offered, current first. Throws DownloadException when the
+  // product is empty or its index cannot be had.
+  std::vector<ReleaseChoice> offered();
+  // The record of the release the user chose. Throws DownloadException when
+  // this launcher is too old for it or its names cannot become local paths.
+  ReleaseInfo accept(const std::string& key, bool download_only, const std::wstring& destination,
+                     std::uint64_t launcher_version);
+  // Brings the archive to disk, keeping what an earlier run left that is
+  // still good. Throws DownloadException.
+  void download(const ReleaseInfo& release, const ProgressOpener& open_progress);
+
+ private:
+  StageTimer timer_;
+  HttpService store_;
+  std::wstring product_;
+  std::string product_text_;
+  nlohmann::json index_;
+};

@@ -1,0 +1,11 @@
+#include "support/hooks.h"
+
+#include "platform/shell.h"
+#include "platform/system.h"
+
+Hooks& replaceable_hooks() {
+  static Hooks table{platform::shell_open, platform::sleep_ms};
+  return table;
+}
+
+const Hooks& hooks() { return replaceable_hooks(); }

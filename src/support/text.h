@@ -1,0 +1,10 @@
+// Small text helpers shared by the launcher, its platform layers and the
+// publisher. Protocol texts (header names, member names, hex digests) are
+// ASCII: letter case is folded for A-Z only, whatever the process locale.
+#pragma once
+
+#include <string>
+
+std::string ascii_lower(std::string text);
+// Strict UTF-8: no overlong forms, surrogates or values beyond U+10FFFF.
+bool is_valid_utf8(const std::string& text);

@@ -1,0 +1,80 @@
+#include "ui/extractionprogress.h"
+
+#include <cwchar>
+#include <iomanip>
+#include <sstream>
+
+#include "platform/system.h"
+#include "support/log.h"
+
+namespace {
+constexpr char kLogSource[] = "extractionprogress";
+}
+
+std::wstring eta_text(std::uint32_t seconds_left) {
+  wchar_t text[48];
+  std::swprintf(text, sizeof text / sizeof text[0], L" (ETA %02u:%02u:%02u)", seconds_left / 3600,
+                (seconds_left % 3600) / 60, seconds_left % 60);
+  return text;
+}
+
+ExtractionProgress::ExtractionProgress(platform::Ui& ui) : mUi(ui), mWindow(ui.open_progress_window()) {}
+
+void ExtractionProgress::append_caption(const std::wstring& text) {
+  mWindow->set_caption(mWindow->caption() + L" " + text);
+}
+
+void ExtractionProgress::set_max_progress(std::uint32_t max) {
+  mWindow->set_range(max);
+  mMaxProgress = max;
+}
+
+void ExtractionProgress::step() { step_progress_at(platform::tick_count_ms()); }
+
+void ExtractionProgress::step_progress_at(std::uint64_t now_ms) {
+  mWindow->step();
+  if (mCurProgress == 0) {
+    // The clock starts when the first unit is already done.
+    mStartTick = now_ms;
+    if (mBaseTitle.empty()) mBaseTitle = mWindow->caption();
+    ++mCurProgress;
+    return;
+  }
+
+  std::wstring estimate;
+  const std::uint64_t elapsed = now_ms - mStartTick;
+  if (elapsed > 1000) {
+    const double diff_seconds = static_cast<double>(elapsed) * 0.001;
+    const double estimated_seconds = static_cast<double>(mMaxProgress) * diff_seconds / mCurProgress;
+    // Past the maximum (blocks fetched again after a mismatch) the estimate
+    // falls below the time already spent: nothing is left to show.
+    const double left = estimated_seconds - diff_seconds;
+    const std::uint32_t seconds_left = left < 1.0             ? 0
+                                       : left >= 4294967295.0 ? 4294967295u
+                                                              : static_cast<std::uint32_t>(left);
+    if (seconds_left > 0) {
+      estimate = eta_text(seconds_left);
+      std::wostringstream message;
+      message << std::fixed << std::setprecision(6) << L"mMaxProgress: " << mMaxProgress << L" mCurProgress: "
+              << mCurProgress << L" diffSeconds: " << diff_seconds << L" estimatedSeconds: " << estimated_seconds
+              << L" secondsLeft: " << seconds_left << estimate;
+      write_log_wide(message.str(), __LINE__, kLogSource);
+    }
+  }
+  mWindow->set_caption(mBaseTitle + estimate);
+  ++mCurProgress;
+}
+
+void ExtractionProgress::restart() {
+  mWindow->set_position(0);
+  mCurProgress = 0;
+}
+
+ProgressOpener progress_windows(platform::Ui& ui) {
+  return [&ui](const std::wstring& stage, std::uint32_t units) -> std::unique_ptr<Progress> {
+    auto progress = std::make_unique<ExtractionProgress>(ui);
+    progress->append_caption(L"(" + stage + L")");
+    progress->set_max_progress(units);
+    return progress;
+  };
+}

@@ -1,0 +1,214 @@
+#include "ui/terminal_ui.h"
+
+#include <algorithm>
+#include <iostream>
+
+#include "platform/text.h"
+#include "support/files.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr char kProgressCaption[] = "Fortschritt / Progress";
+constexpr std::size_t kBarWidth = 30;
+
+std::string trimmed(const std::string& line) {
+  // Also drops the '\r' of input written with Windows line ends.
+  const auto first = line.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  const auto last = line.find_last_not_of(" \t\r\n");
+  return line.substr(first, last - first + 1);
+}
+
+// Texts from the release index, server replies and file names reach the
+// terminal: control characters could move the cursor or recolour it, and a
+// line break in a list entry would break the list.
+std::string printable(std::string text, bool keep_line_breaks = false) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && !(keep_line_breaks && (c == '\n' || c == '\t'))) || byte == 0x7F) c = '?';
+  }
+  return text;
+}
+
+std::string printable(const std::wstring& text, bool keep_line_breaks = false) {
+  return printable(utf8_from_wide(text), keep_line_breaks);
+}
+
+std::optional<bool> parse_yes_no(const std::string& line) {
+  const std::string answer = ascii_lower(line);
+  if (answer.empty() || answer == "n" || answer == "no") return false;
+  if (answer == "y" || answer == "yes") return true;
+  return std::nullopt;
+}
+
+// 1-based number in 1..count; the empty line picks `preselected`.
+std::optional<int> parse_list_number(const std::string& line, std::size_t count, int preselected) {
+  if (line.empty()) return preselected;
+  if (line.size() > 9 || !std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  const long number = std::stol(line);
+  if (number < 1 || static_cast<std::size_t>(number) > count) return std::nullopt;
+  return static_cast<int>(number - 1);
+}
+
+class TerminalProgressWindow : public platform::ProgressWindow {
+ public:
+  TerminalProgressWindow(std::ostream& out, bool redraw)
+      : out_(out), redraw_(redraw), caption_(wide_from_utf8(kProgressCaption)) {}
+
+  ~TerminalProgressWindow() override {
+    if (redraw_ && drawn_ > 0) out_ << '\n' << std::flush;
+  }
+
+  std::wstring caption() const override { return caption_; }
+  void set_caption(const std::wstring& caption) override {
+    caption_ = caption;
+    // The estimate changes with nearly every step; plain output shows it
+    // with the next tenth instead of a line per change.
+    if (redraw_) draw();
+  }
+  void set_range(std::uint32_t max) override {
+    max_ = max;
+    position_ = std::min(position_, max_);
+    changed();
+  }
+  void step() override {
+    // A bar past its end would suggest the work started over; it stays full.
+    if (position_ < max_) ++position_;
+    changed();
+  }
+  void set_position(std::uint32_t position) override {
+    position_ = std::min(position, max_);
+    changed();
+  }
+
+ private:
+  std::string line() const {
+    const std::size_t filled = max_ == 0 ? 0 : static_cast<std::size_t>(std::uint64_t{position_} * kBarWidth / max_);
+    return printable(caption_) + " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " +
+           std::to_string(position_) + "/" + std::to_string(max_);
+  }
+
+  void changed() {
+    if (redraw_) return draw();
+    const int tenth = max_ == 0 ? 0 : static_cast<int>(std::uint64_t{position_} * 10 / max_);
+    if (tenth == last_tenth_) return;
+    last_tenth_ = tenth;
+    out_ << line() << '\n' << std::flush;
+  }
+
+  void draw() {
+    const std::string text = line();
+    out_ << '\r' << text;
+    // Blank out what a longer caption drew before.
+    if (text.size() < drawn_) out_ << std::string(drawn_ - text.size(), ' ');
+    out_ << std::flush;
+    drawn_ = std::max(drawn_, text.size());
+  }
+
+  std::ostream& out_;
+  bool redraw_;
+  std::wstring caption_;
+  std::uint32_t max_ = 0;
+  std::uint32_t position_ = 0;
+  std::size_t drawn_ = 0;
+  int last_tenth_ = -1;
+};
+
+}  // namespace
+
+TerminalUi::TerminalUi(std::istream& in, std::ostream& out, TerminalUiOptions options)
+    : in_(in), out_(out), options_(options) {}
+
+template <class T>
+std::optional<T> TerminalUi::ask(const std::string& prompt, const std::string& hint,
+                                 const std::function<std::optional<T>(const std::string&)>& parse) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    out_ << prompt << std::flush;
+    std::string line;
+    if (!std::getline(in_, line)) {
+      out_ << "\nAbbrechen / Cancelled\n" << std::flush;
+      return std::nullopt;
+    }
+    if (options_.echo_answers) out_ << printable(trimmed(line)) << '\n';
+    if (auto value = parse(trimmed(line))) return value;
+    out_ << hint << '\n';
+  }
+  out_ << "Abbrechen / Cancelled\n" << std::flush;
+  return std::nullopt;
+}
+
+bool TerminalUi::ask_yes_no(const std::wstring& text, const std::wstring& caption) {
+  out_ << printable(caption) << '\n' << printable(text, true) << '\n';
+  return ask<bool>("(y/n) [n]: ", "Please answer y or n.", parse_yes_no).value_or(false);
+}
+
+void TerminalUi::show_message(const std::string& text, const std::wstring& caption) {
+  out_ << printable(caption) << ": " << printable(text, true) << '\n' << std::flush;
+}
+
+std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::VersionQuestion& question) {
+  const std::size_t count = question.locked ? std::min<std::size_t>(question.entries.size(), 1)
+                                            : question.entries.size();
+  out_ << "Select Version\n";
+  for (std::size_t i = 0; i < question.entries.size(); ++i) {
+    out_ << "  " << (i + 1) << ") " << printable(question.entries[i]) << '\n';
+  }
+
+  platform::VersionAnswer answer;
+  const auto index = ask<int>("Version [1]: ",
+                              count <= 1 ? "Only release 1 can be chosen."
+                                         : "Please enter a number from 1 to " + std::to_string(count) + ".",
+                              [count](const std::string& line) { return parse_list_number(line, count, 0); });
+  if (!index) return std::nullopt;
+  answer.selected_index = *index;
+
+  const auto download_only =
+      ask<bool>("Nur Download/Download only (y/n) [n]: ", "Please answer y or n.", parse_yes_no);
+  if (!download_only) return std::nullopt;
+  answer.download_only = *download_only;
+
+  const std::string shown = printable(question.destination);
+  // Without a destination the archive would land in whatever folder the
+  // launcher was started from; an empty answer is only valid with a default.
+  const auto destination = ask<std::wstring>(
+      shown.empty() ? "Ziel/Destination: " : "Ziel/Destination [" + shown + "]: ",
+      "Please enter the folder to download to.", [&question](const std::string& line) -> std::optional<std::wstring> {
+        if (!line.empty()) return as_folder_path(wide_from_utf8(line));
+        if (!question.destination.empty()) return question.destination;
+        return std::nullopt;
+      });
+  if (!destination) return std::nullopt;
+  answer.destination = *destination;
+  return answer;
+}
+
+std::optional<int> TerminalUi::ask_language(const std::vector<std::wstring>& entries, int preselected) {
+  out_ << "Vorta Setup\n"
+       << "Bitte w\xC3\xA4hlen Sie Ihre Vorta Sprache / Please select the language of Vorta:\n";
+  for (std::size_t i = 0; i < entries.size(); ++i) out_ << "  " << (i + 1) << ") " << printable(entries[i]) << '\n';
+  const int shown = std::clamp(preselected, 0, std::max(0, static_cast<int>(entries.size()) - 1));
+  return ask<int>("Sprache/Language [" + std::to_string(shown + 1) + "]: ",
+                  "Please enter a number from 1 to " + std::to_string(entries.size()) + ".",
+                  [&entries, shown](const std::string& line) { return parse_list_number(line, entries.size(), shown); });
+}
+
+std::unique_ptr<platform::ProgressWindow> TerminalUi::open_progress_window() {
+  return std::make_unique<TerminalProgressWindow>(out_, options_.redraw_progress);
+}
+
+void TerminalUi::pump_messages(unsigned) {}
+
+std::unique_ptr<platform::Ui> make_terminal_ui() {
+  TerminalUiOptions options;
+  options.redraw_progress = platform::standard_error_is_terminal();
+  options.echo_answers = !platform::standard_input_is_terminal();
+  return std::make_unique<TerminalUi>(std::cin, std::cerr, options);
+}
+
+std::unique_ptr<platform::Ui> make_user_interface() {
+  if (auto windows = platform::make_window_ui()) return windows;
+  return make_terminal_ui();
+}

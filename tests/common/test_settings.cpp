@@ -1,0 +1,8 @@
+#include "common/test_settings.h"
+
+Settings settings_for(const HttpService& store) {
+  Settings settings = settings_from_build();
+  settings.download = store;
+  settings.telemetry.host.clear();
+  return settings;
+}

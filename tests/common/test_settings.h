@@ -1,0 +1,7 @@
+// The launcher's settings for a test that runs the download: the build's
+// own, with the release store of the test's choice and no usage records.
+#pragma once
+
+#include "app/settings.h"
+
+Settings settings_for(const HttpService& store);
