@@ -37,20 +37,25 @@ struct HttpTimeouts {
 // What became of one attempt, by the platform's own error.
 enum class HttpFailure {
   none,        // an answer arrived; its status says the rest
-  retry,       // recoverable (time-out, a connection the server dropped, a tolerated revocation check)
+  retry,       // the client adjusted itself (a tolerated revocation check): send again at once
+  connection,  // the host could not be reached, or dropped the connection or fell silent before answering
   proxy_auth,  // the proxy asks for credentials: see ask_proxy_credentials
   stop,        // anything else, a refused certificate among them
 };
 
+// Always HTTPS; a redirect is handed back as the answer it is, never followed.
 struct HttpTarget {
   std::wstring server;
   int port = 0;  // already resolved: never 0
-  bool secure = true;
   HttpVerb verb = HttpVerb::get;
   std::string path;  // UTF-8, with exactly one leading "/"
   // A CA trusted besides the system's (test and demo builds); empty: none.
   std::string ca_file;
   HttpTimeouts timeouts;
+  // Whether an encoded answer (gzip, deflate) is decoded on the way. Off for
+  // byte ranges: they count the stored bytes, and what a server encodes
+  // anyway then reaches the caller as it was sent.
+  bool decode = true;
 };
 
 class HttpExchange {
@@ -70,14 +75,19 @@ class HttpExchange {
   }
   // Status of the latest answer; 0 when none arrived.
   virtual int status() const = 0;
+  // The value of the latest answer's first header line of that name
+  // (case-insensitive), without surrounding blanks; empty when it has none.
+  virtual std::string header(const std::string& name) = 0;
   // The latest answer's body, positioned at its start.
   virtual HttpBody& body() = 0;
   // Before the first start: asks for the body to be appended to sink as it
   // arrives, also while nobody waits for it, so that an attempt started
   // early needs no room of its own and never pauses. True when this
   // platform does so; every attempt then empties sink first, and the body is
-  // taken with receive_some instead of read. False: read as usual.
-  virtual bool receive_into(std::string* sink) = 0;
+  // taken with receive_some instead of read. False: read as usual. At most
+  // limit bytes land there: a longer body ends the transfer as failed with
+  // exactly limit bytes in the sink.
+  virtual bool receive_into(std::string* sink, std::size_t limit) = 0;
   // Waits for more of the body to reach the sink; false once it has ended
   // (body().failed() says how).
   virtual bool receive_some() = 0;

@@ -9,6 +9,12 @@ std::string ascii_lower(std::string text) {
   return text;
 }
 
+std::string ascii_trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 bool is_valid_utf8(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size()) {

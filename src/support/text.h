@@ -6,5 +6,7 @@
 #include <string>
 
 std::string ascii_lower(std::string text);
+// Blanks (space, tab, CR, LF) removed at both ends.
+std::string ascii_trim(const std::string& text);
 // Strict UTF-8: no overlong forms, surrogates or values beyond U+10FFFF.
 bool is_valid_utf8(const std::string& text);

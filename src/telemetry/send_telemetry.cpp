@@ -10,6 +10,9 @@
 
 namespace {
 constexpr char kTablePath[] = "/downloads";
+// A usage record is not worth much of the user's time: a table store in
+// trouble gets a few seconds of waiting, then the record is left out.
+constexpr unsigned kRecordWaitBudgetMs = 5000;
 }  // namespace
 
 namespace {
@@ -69,7 +72,7 @@ bool insert_telemetry_record(const TelemetryEndpoint& endpoint, const TelemetryR
   service.port = endpoint.port;
   service.ca_file = endpoint.ca_file;
   return http_post(service, telemetry_object_path(endpoint.sas), telemetry_header_lines(body, date, authorization),
-                   body);
+                   body, kRecordWaitBudgetMs);
 }
 
 std::string request_date_text(const UtcTime& time) {

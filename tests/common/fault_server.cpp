@@ -104,11 +104,11 @@ std::vector<std::string> RecordedRequest::header_names() const {
   return names;
 }
 
-FaultServer::FaultServer(TestCertificate certificate) {
+FaultServer::FaultServer(TestCertificate certificate, unsigned instance) {
   // Loopback must never go through a proxy from the environment.
   platform::set_environment_variable("NO_PROXY", "127.0.0.1,localhost,.localhost");
   if (!environment(certificate_variable(TestCertificate::trusted)).empty()) {
-    use_running_server(certificate);
+    use_running_server(certificate, instance);
     return;
   }
   if (!tool_available("python3 --version") || !tool_available("openssl version")) {
@@ -126,7 +126,9 @@ FaultServer::FaultServer(TestCertificate certificate) {
   const fs::path port_file = fs::temp_directory_path() / ("faultserver-" + std::to_string(random()) + ".ports");
   const std::string command = "python3 " + quote(std::string(LAUNCHER_SOURCE_DIR) + "/tests/tools/faultserver.py") +
                               " --cert " + quote((pki / certificate_file(certificate)).string()) + " --key " +
-                              quote((pki / "server.key").string()) + " --port-file " + quote(port_file.string()) +
+                              quote((pki / "server.key").string()) + " --control-cert " +
+                              quote((pki / certificate_file(TestCertificate::trusted)).string()) + " --port-file " +
+                              quote(port_file.string()) +
                               " --lifetime 600 >/dev/null 2>&1 &";
   if (std::system(command.c_str()) != 0) {
     unavailable_ = "the fault server could not be started";
@@ -146,15 +148,17 @@ FaultServer::FaultServer(TestCertificate certificate) {
 
 // A test program that cannot start host tools (a Windows build under Wine)
 // gets servers the test runner started, one per certificate:
-// LAUNCHER_TEST_FAULT_SERVER_<CERTIFICATE>="<port> <control port>"; the
-// runner makes the system trust their CA. They outlive the fixture, so it
-// starts and leaves them empty.
-void FaultServer::use_running_server(TestCertificate certificate) {
-  const char* variable = certificate_variable(certificate);
-  std::istringstream ports(environment(variable));
+// LAUNCHER_TEST_FAULT_SERVER_<CERTIFICATE>="<port> <control port>", and a
+// second trusted one as LAUNCHER_TEST_FAULT_SERVER_TRUSTED_2; the runner
+// makes the system trust their CA. They outlive the fixture, so it starts
+// and leaves them empty.
+void FaultServer::use_running_server(TestCertificate certificate, unsigned instance) {
+  const std::string variable =
+      std::string(certificate_variable(certificate)) + (instance > 0 ? "_" + std::to_string(instance + 1) : "");
+  std::istringstream ports(environment(variable.c_str()));
   if (!(ports >> port_ >> control_port_)) {
     port_ = control_port_ = 0;
-    unavailable_ = std::string("the test runner started no fault server for ") + variable;
+    unavailable_ = "the test runner started no fault server for " + variable;
     return;
   }
   shared_ = true;
@@ -165,9 +169,11 @@ FaultServer::~FaultServer() {
   if (control_port_ != 0) control_post(shared_ ? L"/reset" : L"/shutdown", {}, "");
 }
 
-HttpService FaultServer::service() const { return {host(), port_, true, ca_file_, {}}; }
+HttpService FaultServer::service() const { return {host(), port_, ca_file_, {}}; }
 
-HttpService FaultServer::control() const { return {control_host(), control_port_, false, {}, {}}; }
+// Over HTTPS like everything the launcher's transfer layer reaches, always
+// with the trusted certificate.
+HttpService FaultServer::control() const { return {control_host(), control_port_, ca_file_, {}}; }
 
 bool FaultServer::control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
                                const std::string& body) const {

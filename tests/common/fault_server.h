@@ -32,7 +32,9 @@ struct RecordedRequest {
 
 class FaultServer {
  public:
-  explicit FaultServer(TestCertificate certificate = TestCertificate::trusted);
+  // instance 1: a second server of that certificate, for tests that need two
+  // stores (the Wine runner starts one for the trusted certificate).
+  explicit FaultServer(TestCertificate certificate = TestCertificate::trusted, unsigned instance = 0);
   ~FaultServer();
   FaultServer(const FaultServer&) = delete;
   FaultServer& operator=(const FaultServer&) = delete;
@@ -55,7 +57,7 @@ class FaultServer {
   void reset();
 
  private:
-  void use_running_server(TestCertificate certificate);
+  void use_running_server(TestCertificate certificate, unsigned instance);
   HttpService control() const;
   bool control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
                     const std::string& body) const;

@@ -2,18 +2,19 @@
 """Fault-injecting HTTPS server for the launcher's tests (Python standard library only).
 
 Start:
-    faultserver.py --cert server.crt --key server.key [--port-file FILE] [--config rules.json]
-                   [--lifetime SECONDS] [--plain]
+    faultserver.py --cert server.crt --key server.key [--control-cert C --control-key K]
+                   [--port-file FILE] [--config rules.json] [--lifetime SECONDS]
 
-It listens on 127.0.0.1 only, on two ephemeral ports:
-  - the serving port (HTTPS with the given certificate; plain HTTP with --plain), which answers
-    and records every request;
-  - a plain-HTTP control port, never recorded, through which a test sets content and rules.
+It listens on 127.0.0.1 only, on two ephemeral ports, both HTTPS (the launcher speaks nothing else):
+  - the serving port (with the given certificate), which answers and records every request;
+  - a control port (with the control certificate, by default the same), never recorded, through
+    which a test sets content and rules; a test serving a refused certificate controls its
+    server with a trusted one.
 Once both listen it prints "PORTS <serving> <control>" on stdout and, with --port-file, writes
 "<serving> <control>" to that file (atomically, so a reader never sees half a line). It exits by
 itself after --lifetime seconds (default 900) so that a crashed test leaves nothing behind.
 
-Control interface (plain HTTP on the control port; answers are JSON):
+Control interface (on the control port; answers are JSON):
   POST /content          body: the raw bytes to serve; header "X-Path: /some/path" names the path.
   POST /rule             body: JSON rule (below) for the path it names in "path"; replaces any
                          earlier rule for that path and resets its hit counter.
@@ -42,6 +43,16 @@ Rule keys (all optional):
   "corrupt_times": N                  the first N normal answers carry the content with one byte
                                       flipped (the first byte served), for damaged-download tests
   "corrupt_range": "bytes=a-b"        only answers to this Range header count for corrupt_times
+  "retry_after": "text"               a Retry-After line on the answer (the injected failures too)
+Hostile answers:
+  "append_bytes": K                   K bytes more than the content (or range) after it, counted in
+                                      Content-Length: a body longer than its Content-Range
+  "content_range": "bytes a-b/n"      this Content-Range instead of the true one (also on a 200)
+  "inflates_to": N                    the body is N zero bytes gzip-encoded (Content-Encoding: gzip),
+                                      whatever the content: a small body that inflates to N bytes
+  "endless": true                     no Content-Length: the content, then zero bytes until the
+                                      client goes away (the connection closes after it)
+  "location": "URL"                   a Location line; the status defaults to 302
 
 A Range header "bytes=a-b" (b inclusive, may be absent) is honoured with 206 and Content-Range;
 a start beyond the content gets 416. A path with neither content nor rule gets 404.
@@ -49,6 +60,7 @@ a start beyond the content gets 416. A path with neither content nor rule gets 4
 
 import argparse
 import base64
+import functools
 import gzip
 import json
 import os
@@ -105,6 +117,18 @@ def parse_range(value, size):
     return first, min(last, size - 1)
 
 
+@functools.lru_cache(maxsize=4)
+def gzip_of_zeros(size):
+    """A gzip stream of size zero bytes, made piece by piece."""
+    encoder = zlib.compressobj(9, zlib.DEFLATED, 31)
+    piece = bytes(1 << 20)
+    parts = []
+    for first in range(0, size, len(piece)):
+        parts.append(encoder.compress(piece[:min(len(piece), size - first)]))
+    parts.append(encoder.flush())
+    return b"".join(parts)
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
@@ -154,13 +178,17 @@ class ServingHandler(Handler):
         if rule_key is None and content is None:
             self.answer(404, b"not found\n")
             return
+        headers = []
+        if "retry_after" in rule:
+            headers.append(("Retry-After", str(rule["retry_after"])))
         if hit < rule.get("fail_times", 0):
-            self.answer(rule.get("fail_status", 500), b"injected failure\n")
+            self.answer(rule.get("fail_status", 500), b"injected failure\n", headers)
             return
 
         content = content if content is not None else b""
-        status = rule.get("status", 200)
-        headers = []
+        status = rule.get("status", 302 if "location" in rule else 200)
+        if "location" in rule:
+            headers.append(("Location", rule["location"]))
         wanted = None if rule.get("ignore_range") else parse_range(self.headers.get("Range"), len(content))
         if wanted is not None:
             first, last = wanted
@@ -170,6 +198,8 @@ class ServingHandler(Handler):
             content = content[first:last + 1]
             status = rule.get("status", 206)
             headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, len(STATE.content[content_key]))))
+        if "content_range" in rule:
+            headers = [h for h in headers if h[0] != "Content-Range"] + [("Content-Range", rule["content_range"])]
 
         counted = rule.get("corrupt_range") in (None, self.headers.get("Range"))
         with STATE.lock:
@@ -186,6 +216,14 @@ class ServingHandler(Handler):
         elif encoding == "deflate":
             content = zlib.compress(content)
             headers.append(("Content-Encoding", "deflate"))
+        if "inflates_to" in rule:
+            content = gzip_of_zeros(rule["inflates_to"])
+            headers.append(("Content-Encoding", "gzip"))
+        content += b"x" * rule.get("append_bytes", 0)
+
+        if rule.get("endless"):
+            self.send_endless(status, content, headers)
+            return
 
         cut = rule.get("cut_after")
         if cut is None and not stall:
@@ -212,6 +250,21 @@ class ServingHandler(Handler):
             self.connection.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
+
+    def send_endless(self, status, content, headers):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        piece = bytes(65536)
+        try:
+            self.wfile.write(content)
+            while not STOP.is_set():
+                self.wfile.write(piece)
+        except (OSError, ssl.SSLError):
+            pass  # the client went away, as it should
 
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = handle_any
 
@@ -269,9 +322,10 @@ class Server(ThreadingHTTPServer):
 
 def main():
     parser = argparse.ArgumentParser(description="Fault-injecting test server (see the module text).")
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    parser.add_argument("--plain", action="store_true", help="serve plain HTTP instead of HTTPS")
+    parser.add_argument("--cert", required=True)
+    parser.add_argument("--key", required=True)
+    parser.add_argument("--control-cert", help="certificate of the control port (default: --cert)")
+    parser.add_argument("--control-key", help="key of the control port (default: --key)")
     parser.add_argument("--port-file")
     parser.add_argument("--config", help="JSON file: {\"rules\": [{\"path\": ...}], \"content\": {path: text}}")
     parser.add_argument("--lifetime", type=float, default=900)
@@ -287,15 +341,14 @@ def main():
             STATE.content[target] = text.encode("utf-8")
 
     serving = Server(("127.0.0.1", 0), ServingHandler)
-    if not args.plain:
-        if not args.cert or not args.key:
-            parser.error("--cert and --key are needed unless --plain")
+    control = Server(("127.0.0.1", 0), ControlHandler)
+    for server, cert, key in ((serving, args.cert, args.key),
+                              (control, args.control_cert or args.cert, args.control_key or args.key)):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
+        context.load_cert_chain(cert, key)
         # The handshake happens in the connection's own thread, so a client
         # that stalls in it holds up nobody else.
-        serving.socket = context.wrap_socket(serving.socket, server_side=True, do_handshake_on_connect=False)
-    control = Server(("127.0.0.1", 0), ControlHandler)
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
 
     for server in (serving, control):
         threading.Thread(target=server.serve_forever, daemon=True).start()

@@ -2,9 +2,10 @@
 """Runs localstore.py commands for test programs that cannot start host tools
 themselves (the Windows test executables under Wine).
 
-    localstore_bridge.py --port-file FILE [--lifetime SECONDS]
+    localstore_bridge.py --cert server.crt --key server.key --port-file FILE [--lifetime SECONDS]
 
-Listens on 127.0.0.1 on an ephemeral port, plain HTTP, and writes the port to
+Listens on 127.0.0.1 on an ephemeral port, HTTPS with the given certificate
+(the launcher's transfer layer speaks nothing else), and writes the port to
 FILE once listening. Exits by itself after --lifetime seconds (default 3600).
 
     POST /run   body: {"args": ["put", "container", "blob"], "data_base64": "..."}
@@ -16,6 +17,7 @@ import argparse
 import base64
 import json
 import os
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -64,11 +66,16 @@ class Handler(BaseHTTPRequestHandler):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--cert", required=True)
+    parser.add_argument("--key", required=True)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--lifetime", type=float, default=3600)
     options = parser.parse_args()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(options.cert, options.key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
     partial = options.port_file + ".part"
     with open(partial, "w") as f:
         f.write("%d\n" % server.server_address[1])

@@ -18,6 +18,13 @@ namespace {
 
 // Received bytes held for the body reader before the transfer pauses.
 constexpr std::size_t kHeldBytesLimit = 1u << 20;
+// An answer nobody reads is read to its end only while it is short: the
+// connection then carries the next attempt. A longer one closes it.
+constexpr std::size_t kDiscardedBytesLimit = 65536;
+// Bytes read from the connection at a time when the body is decoded.
+constexpr long kDecodedReadSize = 1024;
+// Header text kept of one answer; what goes beyond is not looked at.
+constexpr std::size_t kKeptHeaderBytesLimit = 65536;
 constexpr char kUserAgent[] = "setuplauncher";
 
 template <class Handle, auto cleanup>
@@ -124,19 +131,22 @@ std::string escape_path(const std::string& path) {
 HttpFailure classify(CURLcode result, long connect_status) {
   if (connect_status == 407) return HttpFailure::proxy_auth;
   switch (result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
     case CURLE_OPERATION_TIMEDOUT:
-    // The server dropped a kept-alive connection before answering: send again.
+    // The server dropped a kept-alive connection before answering.
     case CURLE_GOT_NOTHING:
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
     case CURLE_PARTIAL_FILE:
-      return HttpFailure::retry;
+      return HttpFailure::connection;
     default:
-      // Refused certificates, unreachable hosts, malformed requests: sending
-      // the same again would end the same way.
+      // Refused certificates, malformed requests: sending the same again
+      // would end the same way.
       return HttpFailure::stop;
   }
 }
+
 
 class CurlExchange final : public HttpExchange, public HttpBody {
  public:
@@ -173,10 +183,19 @@ class CurlExchange final : public HttpExchange, public HttpBody {
 
   int status() const override { return status_; }
 
+  std::string header(const std::string& name) override {
+    const std::string wanted = ascii_lower(name);
+    for (const auto& [key, value] : header_lines_) {
+      if (key == wanted) return value;
+    }
+    return {};
+  }
+
   HttpBody& body() override { return *this; }
 
-  bool receive_into(std::string* sink) override {
+  bool receive_into(std::string* sink, std::size_t limit) override {
     sink_ = sink;
+    sink_limit_ = limit;
     return true;
   }
 
@@ -215,11 +234,17 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* self_pointer) {
     auto* self = static_cast<CurlExchange*>(self_pointer);
     const std::size_t length = size * count;
-    if (self->discarding_) return length;
+    if (self->discarding_) {
+      self->discarded_ += length;
+      return self->discarded_ <= kDiscardedBytesLimit ? length : 0;
+    }
     if (self->sink_) {
-      self->sink_->append(data, length);
+      // Anything but the full length ends the transfer as failed.
+      const std::size_t room = self->sink_limit_ - std::min(self->sink_limit_, self->sink_->size());
+      const std::size_t taken = std::min(length, room);
+      self->sink_->append(data, taken);
       self->landed_ = true;
-      return length;
+      return taken;
     }
     if (self->held_.size() - self->offset_ >= kHeldBytesLimit) {
       self->paused_ = true;
@@ -234,6 +259,16 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self_pointer) {
     auto* self = static_cast<CurlExchange*>(self_pointer);
     const std::size_t length = size * count;
+    const std::string line(data, length);
+    // Each answer (an interim 1xx one too) starts with its status line.
+    const auto colon = line.find(':');
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      self->header_lines_.clear();
+      self->header_bytes_ = 0;
+    } else if (colon != std::string::npos && self->header_bytes_ + length <= kKeptHeaderBytesLimit) {
+      self->header_bytes_ += length;
+      self->header_lines_.emplace_back(ascii_lower(ascii_trim(line.substr(0, colon))), ascii_trim(line.substr(colon + 1)));
+    }
     const bool blank = (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
     if (blank) {
       long code = 0;
@@ -262,14 +297,22 @@ class CurlExchange final : public HttpExchange, public HttpBody {
 
     curl_easy_reset(easy_);
     curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
-    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "https");
+    // A redirect is an answer like any other; where it points is not asked.
+    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy_, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_.get());
     // Also turns on decoding of what the Accept-Encoding line asks for; the
-    // line itself comes from the header list, in its place.
-    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    // line itself comes from the header list, in its place. Without it the
+    // body arrives as sent. While the reader is behind, libcurl holds all
+    // that one read from the connection decodes to, up to a thousand times
+    // its size: reads of 1 KiB keep that to about a megabyte.
+    if (target_.decode) {
+      curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+      curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kDecodedReadSize);
+    }
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     const HttpTimeouts& limits = target_.timeouts;
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
@@ -295,8 +338,11 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     done_ = false;
     paused_ = false;
     discarding_ = false;
+    discarded_ = 0;
     result_ = CURLE_OK;
     status_ = 0;
+    header_lines_.clear();
+    header_bytes_ = 0;
     held_.clear();
     offset_ = 0;
     if (sink_) sink_->clear();
@@ -362,11 +408,15 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   bool done_ = false;
   bool paused_ = false;
   bool discarding_ = false;
+  std::size_t discarded_ = 0;
   CURLcode result_ = CURLE_OK;
   int status_ = 0;
+  std::vector<std::pair<std::string, std::string>> header_lines_;  // lower-case name, value
+  std::size_t header_bytes_ = 0;
   std::string held_;
   std::size_t offset_ = 0;
   std::string* sink_ = nullptr;
+  std::size_t sink_limit_ = 0;
   bool landed_ = false;  // bytes reached the sink in the latest step
 };
 
@@ -379,8 +429,7 @@ std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
   if (!client.multi()) return nullptr;
   EasyHandle easy = client.take_easy();
   if (!easy) return nullptr;
-  std::string url = std::string(target.secure ? "https://" : "http://") + host + ":" + std::to_string(target.port) +
-                    escape_path(target.path);
+  std::string url = "https://" + host + ":" + std::to_string(target.port) + escape_path(target.path);
   return std::make_unique<CurlExchange>(client, std::move(easy), target, std::move(url));
 }
 

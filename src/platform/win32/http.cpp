@@ -14,6 +14,7 @@
 
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/text.h"
 #include "system_library.h"
 
 namespace platform {
@@ -24,15 +25,19 @@ constexpr wchar_t kUserAgent[] = L"setuplauncher";
 // The request line keeps the protocol text the launcher has always sent.
 constexpr wchar_t kProtocolVersion[] = L"HTTP/1.0";
 
-// No answer comes from a cache or goes into one; a secure request asks any
-// cache on the way for a fresh answer too. Certificate errors are never
-// ignored: what is downloaded here is run. The request line says HTTP/1.0,
-// so the connection is kept open only when the request asks for it: without
-// that a server closes it after every answer, and a client that does not
-// notice sends the next attempt into the closed connection.
-constexpr DWORD kPlainFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
-constexpr DWORD kSecureFlags =
-    kPlainFlags | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_CACHE_ASYNC;
+// Always HTTPS. No answer comes from a cache or goes into one, and any cache
+// on the way is asked for a fresh answer too. Certificate errors are never
+// ignored: what is downloaded here is run. A redirect comes back as the
+// answer it is: the launcher talks only to the hosts it was built for. The
+// request line says HTTP/1.0, so the connection is kept open only when the
+// request asks for it: without that a server closes it after every answer,
+// and a client that does not notice sends the next attempt into the closed
+// connection.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_CACHE_ASYNC |
+                                INTERNET_FLAG_NO_AUTO_REDIRECT;
+// Header values longer than this are not looked at.
+constexpr DWORD kHeaderValueLimit = 65536;
 
 // The proxy credentials dialog: stored credentials silently the first time,
 // then with the dialog.
@@ -190,12 +195,19 @@ bool add_security_flag(HINTERNET request, DWORD flag) {
 
 class WininetExchange final : public HttpExchange, public HttpBody {
  public:
-  WininetExchange(std::unique_ptr<Handle> session, std::unique_ptr<Handle> connection, std::unique_ptr<Handle> request,
-                  const HttpTarget& target)
-      : session_(std::move(session)),
-        connection_(std::move(connection)),
-        request_(std::move(request)),
-        target_(target) {}
+  WininetExchange(std::unique_ptr<Handle> session, std::unique_ptr<Handle> connection, const HttpTarget& target)
+      : session_(std::move(session)), connection_(std::move(connection)), target_(target) {}
+
+  // A request handle of its own on the connection; false when there is none.
+  bool open_request() {
+    const std::wstring path = wide_from_utf8(target_.path);
+    request_ = std::make_unique<Handle>(api().HttpOpenRequestW(connection_->get(),
+                                                               target_.verb == HttpVerb::get ? L"GET" : L"POST",
+                                                               path.c_str(), kProtocolVersion, nullptr, nullptr,
+                                                               kRequestFlags, kContext));
+    // What was already set aside for this server holds for every attempt.
+    return *request_ && (added_security_flags_ == 0 || add_security_flag(request_->get(), added_security_flags_));
+  }
 
   ~WininetExchange() override {
     // A started attempt still uses the handles.
@@ -209,20 +221,46 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   // WinINet's send returns only with the answer's headers, so an early
   // attempt runs on a thread of its own; the caller reads the body later on
   // its thread. Nothing of this exchange is touched in between.
+  //
+  // An answer that was not read to its end stays on its request handle, and
+  // WinINet would read the rest of it before sending on that handle again,
+  // however long it is: a new handle takes over (closing the old one drops
+  // that connection). Only the proxy's credentials step keeps the handle
+  // it set them on.
   void start(const std::vector<std::string>& header_lines, const std::string& body) override {
-    started_ = std::async(std::launch::async,
-                          [this, header_lines, body] { return send_and_wait(header_lines, body); });
+    const bool fresh = status_ == 0 || status_ == HTTP_STATUS_PROXY_AUTH_REQ || open_request();
+    started_ = std::async(std::launch::async, [this, fresh, header_lines, body] {
+      return fresh ? send_and_wait(header_lines, body) : HttpFailure::stop;
+    });
   }
 
   HttpFailure wait() override { return started_.valid() ? started_.get() : HttpFailure::stop; }
 
   int status() const override { return status_; }
 
+  std::string header(const std::string& name) override {
+    // The name goes in through the buffer that brings the value back.
+    const std::wstring wide_name = wide_from_utf8(name);
+    std::wstring buffer = wide_name;
+    buffer.resize(std::max<std::size_t>(wide_name.size() + 1, 256), L'\0');
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    DWORD index = 0;
+    if (!api().HttpQueryInfoW(request_->get(), HTTP_QUERY_CUSTOM, &buffer[0], &size, &index)) {
+      if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size > kHeaderValueLimit) return {};
+      buffer = wide_name;
+      buffer.resize(std::max<std::size_t>(wide_name.size(), size / sizeof(wchar_t)) + 1, L'\0');
+      size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+      index = 0;
+      if (!api().HttpQueryInfoW(request_->get(), HTTP_QUERY_CUSTOM, &buffer[0], &size, &index)) return {};
+    }
+    return ascii_trim(utf8_from_wide(buffer.substr(0, size / sizeof(wchar_t))));
+  }
+
   HttpBody& body() override { return *this; }
 
   // The system's own receive buffers keep a transfer started early going;
   // WinINet hands the body out only when it is read.
-  bool receive_into(std::string*) override { return false; }
+  bool receive_into(std::string*, std::size_t) override { return false; }
   bool receive_some() override { return false; }
 
   bool ask_proxy_credentials(unsigned attempt) override {
@@ -260,7 +298,7 @@ class WininetExchange final : public HttpExchange, public HttpBody {
       const std::wstring wide = wide_from_utf8(line + "\r\n");
       api().HttpAddRequestHeadersW(request, wide.c_str(), static_cast<DWORD>(wide.size()), HTTP_ADDREQ_FLAG_ADD_IF_NEW);
     }
-    BOOL decoding = TRUE;
+    BOOL decoding = target_.decode ? TRUE : FALSE;
     api().InternetSetOptionW(request, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
 
     bool untrusted = false;
@@ -309,19 +347,11 @@ class WininetExchange final : public HttpExchange, public HttpBody {
     received_ = 0;
     announced_ = -1;
     // Decoded bytes cannot be held against the announced length.
-    if (!header_text(HTTP_QUERY_CONTENT_ENCODING).empty()) return;
+    if (target_.decode && !header("Content-Encoding").empty()) return;
     // As text: not every WinINet answers the 64-bit number form.
-    const std::wstring length = header_text(HTTP_QUERY_CONTENT_LENGTH);
-    if (length.empty() || length.find_first_not_of(L"0123456789") != std::wstring::npos || length.size() > 18) return;
+    const std::string length = header("Content-Length");
+    if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos || length.size() > 18) return;
     announced_ = std::stoll(length);
-  }
-
-  std::wstring header_text(DWORD query) {
-    wchar_t text[64];
-    DWORD size = sizeof(text);
-    DWORD index = 0;
-    if (!api().HttpQueryInfoW(request_->get(), query, text, &size, &index)) return {};
-    return std::wstring(text, size / sizeof(wchar_t));
   }
 
   HttpFailure classify(DWORD error) {
@@ -339,25 +369,36 @@ class WininetExchange final : public HttpExchange, public HttpBody {
         // the chain cannot be seen yet, it is checked on the open connection
         // before anything is read from it (see server_trusted).
         if (!extra_ca_pending_ && check_chain_against_extra_ca(request, target_.ca_file) != ChainCheck::refused &&
-            add_security_flag(request, SECURITY_FLAG_IGNORE_UNKNOWN_CA)) {
+            set_aside(SECURITY_FLAG_IGNORE_UNKNOWN_CA)) {
           extra_ca_pending_ = true;
           return HttpFailure::retry;
         }
         return HttpFailure::stop;
       case ERROR_INTERNET_SEC_CERT_REV_FAILED:
         // The revocation server could not be reached; the certificate itself was sound.
-        return add_security_flag(request, SECURITY_FLAG_IGNORE_REVOCATION) ? HttpFailure::retry : HttpFailure::stop;
+        return set_aside(SECURITY_FLAG_IGNORE_REVOCATION) ? HttpFailure::retry : HttpFailure::stop;
+      case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      case ERROR_INTERNET_CANNOT_CONNECT:
+      case ERROR_INTERNET_CONNECTION_ABORTED:
+      case ERROR_INTERNET_CONNECTION_RESET:
       case ERROR_INTERNET_TIMEOUT:
-        return HttpFailure::retry;
+        return HttpFailure::connection;
       default:
         return HttpFailure::stop;
     }
+  }
+
+  bool set_aside(DWORD flag) {
+    if (!add_security_flag(request_->get(), flag)) return false;
+    added_security_flags_ |= flag;
+    return true;
   }
 
   std::unique_ptr<Handle> session_;
   std::unique_ptr<Handle> connection_;
   std::unique_ptr<Handle> request_;
   HttpTarget target_;
+  DWORD added_security_flags_ = 0;
   int status_ = 0;
   bool failed_ = false;
   bool extra_ca_pending_ = false;
@@ -377,12 +418,9 @@ std::unique_ptr<HttpExchange> open_http_exchange(const HttpTarget& target) {
                                                                     static_cast<INTERNET_PORT>(target.port), nullptr,
                                                                     nullptr, INTERNET_SERVICE_HTTP, 0, kContext));
   if (!*connection) return nullptr;
-  const std::wstring path = wide_from_utf8(target.path);
-  auto request = std::make_unique<Handle>(
-      api().HttpOpenRequestW(connection->get(), target.verb == HttpVerb::get ? L"GET" : L"POST", path.c_str(),
-                             kProtocolVersion, nullptr, nullptr, target.secure ? kSecureFlags : kPlainFlags, kContext));
-  if (!*request) return nullptr;
-  return std::make_unique<WininetExchange>(std::move(session), std::move(connection), std::move(request), target);
+  auto exchange = std::make_unique<WininetExchange>(std::move(session), std::move(connection), target);
+  if (!exchange->open_request()) return nullptr;
+  return exchange;
 }
 
 }  // namespace platform
