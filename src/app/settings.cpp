@@ -30,6 +30,7 @@ Settings settings_from_build() {
   settings.download.host = wide_from_utf8(build_settings::download_host);
   settings.download.port = build_settings::download_port;
   settings.download.ca_file = build_settings::ca_file;
+  settings.download_fallbacks = services_from_host_list(build_settings::download_fallback_hosts, settings.download);
 
   settings.telemetry.key = platform::base64_decode(kStoredKey.text);
   settings.telemetry.host = platform::base64_decode(kStoredHost.text);

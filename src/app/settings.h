@@ -4,8 +4,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-#include "net/http.h"
+#include "net/host_chain.h"
 #include "telemetry/send_telemetry.h"
 
 struct Settings {
@@ -14,6 +15,8 @@ struct Settings {
   std::wstring product;
   std::string matrix_url;  // the product-matrix document
   HttpService download;    // the blob store with the release indexes and archives
+  // Hosts serving the same store, tried in order after download (net/host_chain.h).
+  std::vector<HttpService> download_fallbacks;
   TelemetryEndpoint telemetry;
 };
 

@@ -12,6 +12,13 @@
 // three blocks in memory at once while it downloads.
 inline constexpr std::uint64_t kMaxBlockSize = 256u << 20;
 
+// The longest list text a release of block_total blocks may have: each
+// digest with its quotes and comma, and room for the blanks of a formatted
+// list; never more than kMaxBlockhashListBytes (about 58,000 blocks in the
+// compact form), which keeps the parsed list small next to the blocks.
+inline constexpr std::size_t kMaxBlockhashListBytes = 2u << 20;
+std::size_t blockhash_list_limit(std::uint64_t block_total);
+
 // Empty when the text is not a JSON array; elements that are not strings
 // read as empty digests, which match no block.
 std::optional<std::vector<std::string>> parse_blockhash_list(const std::string& text);

@@ -81,10 +81,16 @@ std::string block_mismatch_report(std::uint64_t index, const std::string& expect
   return report.str();
 }
 
-std::optional<std::vector<std::string>> fetch_blockhash_list(const HttpService& store, const ReleaseInfo& release) {
+std::optional<std::vector<std::string>> fetch_blockhash_list(HostChain& store, const ReleaseInfo& release,
+                                                             bool* too_long) {
   std::string text;
   const std::wstring object = wide_from_utf8(release.containername + "/" + release.blockhash);
-  if (!download_to_string(store, object, &text)) return std::nullopt;
+  // Before the geometry is checked: without a block size, only the list's own cap holds.
+  const std::size_t limit = release.blocksize == 0 ? kMaxBlockhashListBytes
+                                                   : blockhash_list_limit(block_count(release.filesize, release.blocksize));
+  const Fetched fetched = fetch_to_string(store, object, limit, &text);
+  *too_long = fetched == Fetched::too_long;
+  if (fetched != Fetched::whole) return std::nullopt;
   return parse_blockhash_list(text);
 }
 

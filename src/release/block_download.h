@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "net/http.h"
+#include "net/host_chain.h"
 #include "release/release_info.h"
 #include "support/hashing.h"
 #include "support/progress.h"
@@ -40,9 +40,11 @@ std::string release_name_problem(const std::string& product, const ReleaseInfo& 
 std::string block_mismatch_report(std::uint64_t index, const std::string& expected, const std::string& received_digest,
                                   std::uint64_t block_size, const std::string& received);
 
-// Fetches containername/blockhash from the store. Empty when the fetch
-// fails or the text is not a blockhash list.
-std::optional<std::vector<std::string>> fetch_blockhash_list(const HttpService& store, const ReleaseInfo& release);
+// Fetches containername/blockhash from the store's hosts. Empty when the
+// fetch fails, the text is longer than the release's block count allows
+// (too_long is then set) or is not a blockhash list.
+std::optional<std::vector<std::string>> fetch_blockhash_list(HostChain& store, const ReleaseInfo& release,
+                                                             bool* too_long);
 
 // The archive exists with exactly filesize bytes and its SHA-256 is hash.
 bool is_download_complete(const ReleaseInfo& release);

@@ -40,7 +40,7 @@ bool keep_block(const std::string& bytes, std::ofstream& stream, HashObject& who
 // slow start) and nothing is copied.
 class BlockRequests {
  public:
-  BlockRequests(const HttpService& store, const ReleaseInfo& release, std::uint64_t block_total, Progress& progress)
+  BlockRequests(HostChain& store, const ReleaseInfo& release, std::uint64_t block_total, Progress& progress)
       : store_(store),
         progress_(progress),
         object_(wide_from_utf8(release.containername + "/" + release.filename)),
@@ -85,7 +85,7 @@ class BlockRequests {
     buffer.reserve(static_cast<std::size_t>(
         std::min<std::uint64_t>(block_size_, file_size_ - static_cast<std::uint64_t>(range.first))));
     HttpRequest request;
-    request.service = store_;
+    request.hosts = &store_;
     request.object_path = object_;
     request.keep_alive = [this] { progress_.keep_alive(); };
     request.range_first = range.first;
@@ -95,7 +95,7 @@ class BlockRequests {
     return std::make_unique<StartedRequest>(std::move(request));
   }
 
-  const HttpService& store_;
+  HostChain& store_;
   Progress& progress_;
   std::wstring object_;
   std::uint64_t block_size_;
@@ -114,7 +114,7 @@ class BlockRequests {
 // while the next one is transferred, so the whole-file digest and the write
 // cost no time of their own when a core is free. The check itself stays in
 // line, since it decides whether the requests made ahead are kept.
-std::string download_blocks(const HttpService& store, const ReleaseInfo& release,
+std::string download_blocks(HostChain& store, const ReleaseInfo& release,
                             const std::vector<std::string>& digests, std::uint64_t block_total,
                             const ProgressOpener& open_progress) {
   HashObject whole_file(L"SHA256");
@@ -167,13 +167,19 @@ std::string download_blocks(const HttpService& store, const ReleaseInfo& release
 
 }  // namespace
 
-DownloadStage::DownloadStage(HttpService store, std::wstring product)
-    : timer_(L"downloadSetup", __LINE__, kLogSource), store_(std::move(store)), product_(std::move(product)),
-      product_text_(utf8_from_wide(product_)) {}
+DownloadStage::DownloadStage(HttpService store, std::wstring product, std::vector<HttpService> fallbacks)
+    : timer_(L"downloadSetup", __LINE__, kLogSource), store_(std::move(store), std::move(fallbacks)),
+      product_(std::move(product)), product_text_(utf8_from_wide(product_)) {}
 
 std::vector<ReleaseChoice> DownloadStage::offered() {
   if (product_text_.empty()) throw_logged(DownloadException("strProduct is empty"), __LINE__, kLogSource);
-  index_ = fetch_release_index(store_, product_);
+  bool too_long = false;
+  index_ = fetch_release_index(store_, product_, &too_long);
+  if (too_long) {
+    throw_logged(DownloadException("The release index of " + product_text_ + " is larger than " +
+                                   std::to_string(kMaxIndexBytes >> 20) + " MiB"),
+                 __LINE__, kLogSource);
+  }
   if (index_.is_null()) {
     throw_logged(DownloadException(product_text_ + " is not available for download"), __LINE__, kLogSource);
   }
@@ -197,7 +203,13 @@ ReleaseInfo DownloadStage::accept(const std::string& key, bool download_only, co
 }
 
 void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& open_progress) {
-  const auto digests = fetch_blockhash_list(store_, release);
+  bool too_long = false;
+  const auto digests = fetch_blockhash_list(store_, release, &too_long);
+  if (too_long) {
+    throw_logged(DownloadException("Blockhash file is longer than release " + release.version + " of " +
+                                   product_text_ + " allows"),
+                 __LINE__, kLogSource);
+  }
   if (!digests) throw_logged(DownloadException("Cannot download blockhash file"), __LINE__, kLogSource);
   if (is_download_complete(release)) return;
 

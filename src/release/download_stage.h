@@ -10,14 +10,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "net/http.h"
+#include "net/host_chain.h"
 #include "release/release_index.h"
 #include "support/log.h"
 #include "support/progress.h"
 
 class DownloadStage {
  public:
-  DownloadStage(HttpService store, std::wstring product);
+  // The store's hosts: store, then the fallbacks in order (see
+  // net/host_chain.h). Everything the stage fetches comes from them.
+  DownloadStage(HttpService store, std::wstring product, std::vector<HttpService> fallbacks = {});
 
   // The releases offered, current first. Throws DownloadException when the
   // product is empty or its index cannot be had.
@@ -32,7 +34,7 @@ class DownloadStage {
 
  private:
   StageTimer timer_;
-  HttpService store_;
+  HostChain store_;
   std::wstring product_;
   std::string product_text_;
   nlohmann::json index_;

@@ -7,9 +7,11 @@ using nlohmann::json;
 
 std::wstring archive_path(const ReleaseInfo& release) { return release.destination + wide_from_utf8(release.filename); }
 
-json fetch_release_index(const HttpService& store, const std::wstring& product) {
+json fetch_release_index(HostChain& store, const std::wstring& product, bool* too_long) {
   std::string text;
-  if (!download_to_string(store, product + L"-v2/index", &text)) return json();
+  const Fetched fetched = fetch_to_string(store, product + L"-v2/index", kMaxIndexBytes, &text);
+  *too_long = fetched == Fetched::too_long;
+  if (fetched != Fetched::whole) return json();
   return parse_json(text);
 }
 

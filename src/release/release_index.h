@@ -9,12 +9,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "net/http.h"
+#include "net/host_chain.h"
 #include "release/release_info.h"
 
-// "<product>-v2/index" from the store; null when the fetch fails or the
-// text is not JSON.
-nlohmann::json fetch_release_index(const HttpService& store, const std::wstring& product);
+// The largest release index the launcher reads: about three thousand
+// releases, and little memory once parsed.
+inline constexpr std::size_t kMaxIndexBytes = 1u << 20;
+
+// "<product>-v2/index" from the store's hosts; null when the fetch fails,
+// the text is longer than kMaxIndexBytes (too_long is then set) or is not
+// JSON.
+nlohmann::json fetch_release_index(HostChain& store, const std::wstring& product, bool* too_long);
 
 // What the version dialog offers: the current release first, then (unless
 // the index forbids it) every release with a lower number, in key order.

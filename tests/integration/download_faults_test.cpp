@@ -1,4 +1,5 @@
-// The download stage against a server that damages blocks on purpose.
+// The download stage against a server that damages blocks on purpose, sends
+// what was not asked for, or is down while a second host is not.
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +27,9 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kBlock = 65536;
+const std::string kArchive = "/rel/setup.zip";
+const std::string kList = "/rel/setup.md5";
+const std::string kIndex = "/prod-v2/index";
 const std::string kFirst = "bytes=0-65535";
 const std::string kSecond = "bytes=65536-131071";
 const std::string kLast = "bytes=131072-196607";
@@ -51,20 +55,22 @@ class DamagedBlocks : public ::testing::Test {
   }
 
   // Serves `bytes` as release 1.0 of "prod": index, block list and archive.
-  void publish() {
+  void publish() { publish_on(server); }
+  void publish_on(FaultServer& store) {
     json list = json::array();
     for (std::size_t first = 0; first < bytes.size(); first += kBlock) list.push_back(md5_hex(bytes.substr(first, kBlock)));
-    const json entry = {{"release", "1.0"},         {"containername", "c"},  {"filename", "setup.zip"},
-                        {"blockhash", "setup.md5"}, {"blocksize", kBlock}, {"filesize", bytes.size()},
+    const json entry = {{"release", "1.0"},         {"containername", "rel"}, {"filename", "setup.zip"},
+                        {"blockhash", "setup.md5"}, {"blocksize", kBlock},  {"filesize", bytes.size()},
                         {"hash", hash_buffer(bytes, L"SHA256", true)}};
-    server.set_content("/prod-v2/index", json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
-    server.set_content("/c/setup.md5", list.dump());
-    server.set_content("/c/setup.zip", bytes);
+    store.set_content(kIndex, json{{"current_release", "1.0"}, {"releases", {{"1.0", entry}}}}.dump());
+    store.set_content(kList, list.dump());
+    store.set_content(kArchive, bytes);
   }
 
-  std::string run() {
+  std::string run(const std::vector<HttpService>& fallbacks = {}) { return run(server.service(), fallbacks); }
+  std::string run(const HttpService& first, const std::vector<HttpService>& fallbacks) {
     try {
-      release = download_setup(settings_for(server.service()), ui, L"prod");
+      release = download_setup(settings_for(first, fallbacks), ui, L"prod");
     } catch (const DownloadException& e) {
       return e.what();
     }
@@ -75,7 +81,7 @@ class DamagedBlocks : public ::testing::Test {
   std::vector<std::string> archive_ranges() const {
     std::vector<std::string> ranges;
     for (const auto& request : server.requests()) {
-      if (request.path == "/c/setup.zip") ranges.push_back(request.header("Range"));
+      if (request.path == kArchive) ranges.push_back(request.header("Range"));
     }
     return ranges;
   }
@@ -86,7 +92,7 @@ class DamagedBlocks : public ::testing::Test {
   std::vector<int> archive_ports() const {
     std::vector<int> ports;
     for (const auto& request : server.requests()) {
-      if (request.path == "/c/setup.zip") ports.push_back(request.client_port);
+      if (request.path == kArchive) ports.push_back(request.client_port);
     }
     return ports;
   }
@@ -108,7 +114,7 @@ TEST_F(DamagedBlocks, TheNextBlockIsAskedForOnceHalfOfTheCurrentHasArrived) {
   bytes = test_pattern(5 * kBlock + 100);
   publish();
   // The first block's answer stops for a while just past its half.
-  server.set_rule("/c/setup.zip", {{"stall_seconds", 0.3}, {"stall_after", kBlock / 2 + 1}, {"stall_times", 1}});
+  server.set_rule(kArchive, {{"stall_seconds", 0.3}, {"stall_after", kBlock / 2 + 1}, {"stall_times", 1}});
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
   // Each block once, every request for a whole block, the short last one included.
@@ -128,7 +134,7 @@ TEST_F(DamagedBlocks, TheNextBlockIsAskedForOnceHalfOfTheCurrentHasArrived) {
 }
 
 TEST_F(DamagedBlocks, ABlockDamagedTwiceCostsTwoPausesAndIsWrittenOnce) {
-  server.set_rule("/c/setup.zip", {{"corrupt_times", 2}, {"corrupt_range", kFirst}});
+  server.set_rule(kArchive, {{"corrupt_times", 2}, {"corrupt_range", kFirst}});
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
   EXPECT_EQ(waits, (std::vector<unsigned>{2000, 2000}));
@@ -142,15 +148,37 @@ TEST_F(DamagedBlocks, ABlockDamagedTwiceCostsTwoPausesAndIsWrittenOnce) {
   }
 }
 
+TEST_F(DamagedBlocks, ABlockTooLongOrEndlessFailsWithoutWritingIt) {
+  for (const nlohmann::json& rule : {json{{"ignore_range", true}}, json{{"endless", true}}}) {
+    SCOPED_TRACE(rule.dump());
+    server.set_rule(kArchive, rule);
+    ui.version_answers.assign({choose(0, false, dest.folder())});
+    EXPECT_EQ(run(), "Error during downloading archive");
+    EXPECT_EQ(fs::file_size(dest.path() / "setup.zip"), 0u);
+  }
+}
+
+TEST_F(DamagedBlocks, TheIndexAndTheBlockListHaveCaps) {
+  server.set_content(kIndex, "{\"releases\": \"" + std::string(kMaxIndexBytes, 'x') + "\"}");
+  EXPECT_EQ(run(), "The release index of prod is larger than 1 MiB");
+
+  publish();
+  // Three blocks leave no room for a list of ten thousand digests.
+  server.set_content(kList, json(std::vector<std::string>(10000, md5_hex("x"))).dump());
+  ui.version_answers.assign({choose(0, false, dest.folder())});
+  EXPECT_EQ(run(), "Blockhash file is longer than release 1.0 of prod allows");
+  EXPECT_FALSE(fs::exists(dest.path() / "setup.zip"));
+}
+
 TEST_F(DamagedBlocks, ABlockRightOnTheLastAttemptPasses) {
-  server.set_rule("/c/setup.zip", {{"corrupt_times", 24}, {"corrupt_range", kFirst}});
+  server.set_rule(kArchive, {{"corrupt_times", 24}, {"corrupt_range", kFirst}});
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
   EXPECT_EQ(waits.size(), 24u);
 }
 
 TEST_F(DamagedBlocks, ABlockDamagedEveryTimeEndsWithTheReport) {
-  server.set_rule("/c/setup.zip", {{"corrupt_times", 1000}, {"corrupt_range", kFirst}});
+  server.set_rule(kArchive, {{"corrupt_times", 1000}, {"corrupt_range", kFirst}});
   std::string received = bytes.substr(0, kBlock);
   received[0] = static_cast<char>(received[0] ^ 0xFF);
   const std::string report =
@@ -186,6 +214,51 @@ TEST_F(DamagedBlocks, ACompleteArchiveIsNotFetchedAgain) {
   EXPECT_TRUE(ui.progress_windows.empty());
 }
 
+// Two download hosts: the first down or in trouble, the second serving.
+class SecondHost : public DamagedBlocks {
+ protected:
+  void SetUp() override {
+    DamagedBlocks::SetUp();
+    SKIP_WITHOUT_FAULT_SERVER(origin);
+    publish_on(origin);
+  }
+
+  // Everything came from the second host, and the log says so once per object.
+  void expect_served_by_origin() {
+    EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
+    const std::string origin_host = "localhost:" + std::to_string(origin.port());
+    const std::string text = log.text();
+    for (const char* object : {"prod-v2/index", "rel/setup.md5", "rel/setup.zip"}) {
+      const std::string line = std::string(object) + " served by " + origin_host;
+      EXPECT_NE(text.find(line), std::string::npos) << line;
+      EXPECT_EQ(text.find(line), text.rfind(line)) << line;
+    }
+    EXPECT_EQ(origin.requests().size(), 5u);  // the index, the list and three blocks, each once
+  }
+
+  FaultServer origin{TestCertificate::trusted, 1};
+};
+
+TEST_F(SecondHost, TakesOverWhenTheFirstAnswers500) {
+  server.reset();
+  for (const std::string& path : {kIndex, kList, kArchive}) {
+    server.set_rule(path, {{"fail_times", 1000}, {"fail_status", 500}});
+  }
+  EXPECT_EQ(run({origin.service()}), "");
+  // Three attempts at the first host, for the index; nothing more.
+  EXPECT_EQ(server.requests().size(), 3u);
+  EXPECT_EQ(waits.size(), 2u);
+  expect_served_by_origin();
+}
+
+TEST_F(SecondHost, TakesOverWhenTheFirstIsDown) {
+  HttpService down = server.service();
+  down.port = 1;
+  EXPECT_EQ(run(down, {origin.service()}), "");
+  EXPECT_EQ(waits.size(), 2u);
+  expect_served_by_origin();
+}
+
 // Not a test of its own: the download stage as a separate process, told by
 // the environment where to fetch from, for the test below and for the
 // benchmarks in bench/ (run it with --gtest_also_run_disabled_tests).
@@ -213,7 +286,7 @@ TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {
   // Eight blocks that each arrive after a pause, so that the kill lands mid-download.
   bytes = test_pattern(8 * kBlock);
   publish();
-  server.set_rule("/c/setup.zip", {{"stall_seconds", 0.25}});
+  server.set_rule(kArchive, {{"stall_seconds", 0.25}});
 
   const fs::path archive = dest.path() / "setup.zip";
   // The other process must trust the CA the fixture made in the build folder.

@@ -243,6 +243,7 @@ TEST_F(DownloadStage, FailuresBeforeTheDownload) {
   }
   const std::string bytes = archive_bytes(kBlock + 5);
   const json good = publish(bytes);
+  ASSERT_TRUE(local_store::put_blob(container, "object.md5", "{\"not\": \"a list\"}"));
   struct Case {
     const char* what;
     json changes;
@@ -253,7 +254,9 @@ TEST_F(DownloadStage, FailuresBeforeTheDownload) {
       {"negative launcher version", {{"required_setup", -1}}, product + " requires a newer downloader"},
       {"no blockhash list", {{"blockhash", "nothing.md5"}}, "Cannot download blockhash file"},
       {"no container", {{"containername", ""}}, "Cannot download blockhash file"},
-      {"list not an array", {{"blockhash", "setup.zip"}}, "Cannot download blockhash file"},
+      {"list not an array", {{"blockhash", "object.md5"}}, "Cannot download blockhash file"},
+      {"list longer than two blocks allow", {{"blockhash", "setup.zip"}},
+       "Blockhash file is longer than release 1.0 of " + product + " allows"},
       {"list too long", {{"filesize", kBlock}}, "Number of expected blockhashes does not match"},
       {"no block size", {{"blocksize", nullptr}}, "Release 1.0 of " + product + " has no block size"},
       {"zero block size", {{"blocksize", 0}}, "Release 1.0 of " + product + " has no block size"},

@@ -2,6 +2,7 @@
 #include <limits>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
@@ -82,6 +83,19 @@ TEST(BlockGeometry, CountsAndRanges) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   EXPECT_EQ(block_range(1, static_cast<std::uint64_t>(kMax)).last, kMax);
   EXPECT_EQ(block_range(3, static_cast<std::uint64_t>(kMax)).first, kMax);
+}
+
+TEST(BlockGeometry, TheBlockhashListHasRoomForItsBlocksOnly) {
+  // The list as the publisher writes it, and pretty-printed, fit.
+  std::vector<std::string> digests(1000, std::string(32, 'a'));
+  const std::string compact = blockhash_list_text(digests);
+  const std::string indented = nlohmann::json(digests).dump(4);
+  EXPECT_LE(compact.size(), blockhash_list_limit(1000));
+  EXPECT_LE(indented.size(), blockhash_list_limit(1000));
+  EXPECT_LT(blockhash_list_limit(1000), 2 * compact.size());  // and nothing much longer
+  EXPECT_EQ(blockhash_list_limit(0), 64u);
+  EXPECT_EQ(blockhash_list_limit(std::numeric_limits<std::uint64_t>::max()), kMaxBlockhashListBytes);
+  EXPECT_EQ(blockhash_list_limit(kMaxBlockhashListBytes), kMaxBlockhashListBytes);
 }
 
 TEST(BlockGeometry, RefusesSizesThatCannotDriveADownload) {
