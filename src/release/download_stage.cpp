@@ -50,13 +50,12 @@ class BlockRequests {
 
   // Fetches block `index`; its bytes, or null when the transfer failed.
   // They stay untouched until block index + 2 is fetched: the buffer of
-  // block i is taken again for block i + 3. Asking for another block than
-  // the one expected next (after a block failed its check) drops the early
-  // request: it would only idle through the pause.
+  // block i is taken again for block i + 3. A block asked for again (after
+  // it failed its check) keeps the request made ahead for the next one,
+  // whose buffer it does not share: a damaged block costs only itself.
   const std::string* fetch(std::uint64_t index) {
     std::unique_ptr<StartedRequest> request;
     if (ahead_ && ahead_index_ == index) request = std::move(ahead_);
-    ahead_.reset();
     if (!request) request = start(index);
     current_ = index;
     // Half of it may have arrived while the block before was read.
@@ -145,8 +144,11 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
     progress->keep_alive();
 
     const std::string& expected = digests[static_cast<std::size_t>(block)];
+    // A block of another length is damaged whatever its digest.
+    const std::uint64_t first = block * release.blocksize;
+    const bool whole = buffer->size() == std::min<std::uint64_t>(release.blocksize, release.filesize - first);
     const std::string received = md5_hex(*buffer);
-    if (!received.empty() && received == expected) {
+    if (whole && !received.empty() && received == expected) {
       wait_for_write();
       writing = std::async(std::launch::async, keep_block, std::cref(*buffer), std::ref(stream), std::ref(whole_file));
       ++block;
