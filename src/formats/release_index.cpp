@@ -111,3 +111,25 @@ std::string container_name_problem(const std::string& name) {
   }
   return {};
 }
+
+std::string blob_name_problem(const std::string& name) {
+  if (name.empty() || name.size() > 1024) return "must have 1 to 1024 characters";
+  std::size_t segments = 1;
+  std::size_t segment_start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/') {
+      const std::string segment = name.substr(segment_start, i - segment_start);
+      if (segment.empty() || segment == "." || segment == "..") return "must not hold empty, \".\" or \"..\" parts";
+      segment_start = i + 1;
+      if (i < name.size()) ++segments;
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F || c == '\\' || c == '?' || c == '#' || c == '%') {
+      return "must not hold control characters, backslashes, '?', '#' or '%'";
+    }
+  }
+  if (segments > 254) return "must not have more than 254 parts";
+  if (name.back() == '.') return "must not end in a dot";
+  return {};
+}

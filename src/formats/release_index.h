@@ -57,3 +57,10 @@ std::int64_t parse_version(const std::string& version);
 // characters of lower-case letters, digits and single hyphens, starting and
 // ending with a letter or digit. Empty when the name follows them.
 std::string container_name_problem(const std::string& name);
+// Blob rules, which "blockhash" and "filename" must follow, held to what a
+// request path carries as it is: 1 to 1024 characters, no control
+// characters or backslashes, at most 254 segments between slashes, none of
+// them empty, "." or "..", not ending in a dot, and no '?', '#' or '%' (a
+// query, a fragment or an escape instead of part of the name). Empty when
+// the name follows them.
+std::string blob_name_problem(const std::string& name);

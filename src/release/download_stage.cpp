@@ -201,6 +201,8 @@ ReleaseInfo DownloadStage::accept(const std::string& key, bool download_only, co
   // named after the index's texts.
   const std::string name_problem = release_name_problem(product_text_, release);
   if (!name_problem.empty()) throw_logged(DownloadException(name_problem), __LINE__, kLogSource);
+  const std::string store_problem = store_name_problem(product_text_, release);
+  if (!store_problem.empty()) throw_logged(DownloadException(store_problem), __LINE__, kLogSource);
   return release;
 }
 

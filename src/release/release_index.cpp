@@ -8,8 +8,10 @@ using nlohmann::json;
 std::wstring archive_path(const ReleaseInfo& release) { return release.destination + wide_from_utf8(release.filename); }
 
 json fetch_release_index(HostChain& store, const std::wstring& product, bool* too_long) {
+  const std::wstring container = product + L"-v2";
+  if (!container_name_problem(utf8_from_wide(container)).empty()) return json();
   std::string text;
-  const Fetched fetched = fetch_to_string(store, product + L"-v2/index", kMaxIndexBytes, &text);
+  const Fetched fetched = fetch_to_string(store, container + L"/index", kMaxIndexBytes, &text);
   *too_long = fetched == Fetched::too_long;
   if (fetched != Fetched::whole) return json();
   return parse_json(text);
@@ -42,6 +44,20 @@ std::vector<ReleaseChoice> release_choices(const json& index) {
 void fill_release(const json& index, const std::string& key, ReleaseInfo& release) {
   static_cast<ReleaseEntry&>(release) = read_release_entry(index, key);
   release.version = key;
+}
+
+std::string store_name_problem(const std::string& product, const ReleaseInfo& release) {
+  const std::string name = "Release " + release.version + " of " + product + " names an invalid ";
+  if (const std::string problem = container_name_problem(release.containername); !problem.empty()) {
+    return name + "container: it " + problem;
+  }
+  if (const std::string problem = blob_name_problem(release.blockhash); !problem.empty()) {
+    return name + "blockhash list: it " + problem;
+  }
+  if (const std::string problem = blob_name_problem(release.filename); !problem.empty()) {
+    return name + "archive object: it " + problem;
+  }
+  return {};
 }
 
 bool passes_launcher_gate(std::uint64_t required_setup, std::uint64_t launcher_version) {

@@ -16,9 +16,9 @@
 // releases, and little memory once parsed.
 inline constexpr std::size_t kMaxIndexBytes = 1u << 20;
 
-// "<product>-v2/index" from the store's hosts; null when the fetch fails,
-// the text is longer than kMaxIndexBytes (too_long is then set) or is not
-// JSON.
+// "<product>-v2/index" from the store's hosts; null when "<product>-v2" is
+// no container name, the fetch fails, the text is longer than
+// kMaxIndexBytes (too_long is then set) or is not JSON.
 nlohmann::json fetch_release_index(HostChain& store, const std::wstring& product, bool* too_long);
 
 // What the version dialog offers: the current release first, then (unless
@@ -26,6 +26,11 @@ nlohmann::json fetch_release_index(HostChain& store, const std::wstring& product
 std::vector<ReleaseChoice> release_choices(const nlohmann::json& index);
 // The record's fields from the index entry of the given release key.
 void fill_release(const nlohmann::json& index, const std::string& key, ReleaseInfo& release);
+
+// Why the record's container, blockhash list or archive name must not go
+// into a request to the store, as a message naming the release; empty when
+// they follow the store's naming rules.
+std::string store_name_problem(const std::string& product, const ReleaseInfo& release);
 
 // Whether this launcher may install a release that needs required_setup.
 bool passes_launcher_gate(std::uint64_t required_setup, std::uint64_t launcher_version);

@@ -156,3 +156,39 @@ TEST(LauncherGate, RefusesReleasesForNewerLaunchers) {
     EXPECT_EQ(passes_launcher_gate(json_count(entries[name], "required_setup"), 4), passes) << name;
   }
 }
+
+TEST(StoreNames, ContainerAndObjectNamesFollowTheStoresRules) {
+  ReleaseInfo release;
+  release.version = "4.2.1";
+  release.containername = "brelvant-4-2-1";
+  release.blockhash = "setup-4.2.1.md5";
+  release.filename = "setup-4.2.1.zip";
+  EXPECT_EQ(store_name_problem("prod", release), "");
+  release.blockhash = "lists/4.2.1/setup.md5";  // virtual folders are names like any other
+  EXPECT_EQ(store_name_problem("prod", release), "");
+
+  const std::string prefix = "Release 4.2.1 of prod names an invalid ";
+  for (const char* container : {"", "c", "Upper", "two--hyphens", "-edge", "a_b", "a/b"}) {
+    ReleaseInfo bad = release;
+    bad.containername = container;
+    EXPECT_EQ(store_name_problem("prod", bad).rfind(prefix + "container: it ", 0), 0u) << container;
+  }
+  const std::string too_many_parts = [] {
+    std::string name = "a";
+    for (int i = 0; i < 254; ++i) name += "/a";
+    return name;
+  }();
+  for (const std::string& object :
+       {std::string(), std::string(1025, 'a'), std::string("../other-container/x"), std::string("a/./b"),
+        std::string("a//b"), std::string("/a"), std::string("a/"), std::string("name."), std::string("a\\b"),
+        std::string("a?b=c"), std::string("a#b"), std::string("a%2e%2e"), std::string("tab\there"), too_many_parts}) {
+    ReleaseInfo bad = release;
+    bad.blockhash = object;
+    EXPECT_EQ(store_name_problem("prod", bad).rfind(prefix + "blockhash list: it ", 0), 0u) << object;
+    bad = release;
+    bad.filename = object;
+    EXPECT_EQ(store_name_problem("prod", bad).rfind(prefix + "archive object: it ", 0), 0u) << object;
+  }
+  EXPECT_EQ(blob_name_problem(std::string(1024, 'a')), "");
+  EXPECT_EQ(blob_name_problem(too_many_parts.substr(2)), "");  // 254 parts
+}
