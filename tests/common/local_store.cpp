@@ -29,8 +29,9 @@ bool run_through_bridge(int port, const std::vector<std::string>& arguments, con
   if (data) request["data_base64"] = platform::base64_encode(*data);
   platform::HttpTarget target;
   // Over HTTPS, with the fault servers' trusted certificate, whose CA the
-  // runner made the prefix trust.
-  target.server = L"127.0.0.1";
+  // runner made the prefix trust; by name, since Wine's WinINet refuses the
+  // certificate's IP address entry.
+  target.server = L"localhost";
   target.port = port;
   target.verb = HttpVerb::post;
   target.path = "/run";
