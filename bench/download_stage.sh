@@ -21,22 +21,8 @@ cleanup() {
 trap cleanup EXIT
 
 chmod 755 "$work"
-mkdir -p "$work/www/bench-v2" "$work/www/c" "$work/tmp" "$work/curl" "$work/launcher"
-head -c $((size_mib * 1048576)) /dev/urandom >"$work/www/c/setup.zip"
-python3 - "$work/www" "$block" <<'PY'
-import hashlib, json, os, sys
-www, block = sys.argv[1], int(sys.argv[2])
-path = os.path.join(www, "c", "setup.zip")
-digests, whole = [], hashlib.sha256()
-with open(path, "rb") as f:
-    while chunk := f.read(block):
-        digests.append(hashlib.md5(chunk).hexdigest())
-        whole.update(chunk)
-json.dump(digests, open(os.path.join(www, "c", "setup.md5"), "w"))
-entry = {"release": "bench", "containername": "c", "filename": "setup.zip", "blockhash": "setup.md5",
-         "blocksize": block, "filesize": os.path.getsize(path), "hash": whole.hexdigest(), "required_setup": 4}
-json.dump({"current_release": "1.0", "releases": {"1.0": entry}}, open(os.path.join(www, "bench-v2", "index"), "w"))
-PY
+mkdir -p "$work/www" "$work/tmp" "$work/curl" "$work/launcher"
+python3 "$root/bench/random_release.py" "$work/www" $((size_mib * 1048576)) "$block"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 "$root/bench/serve" "$work" "$work/www" "$port"
 
@@ -45,7 +31,7 @@ seconds() { python3 -c 'import time; print(f"{time.monotonic():.3f}")'; }
 # Each phase starts with the earlier writes on disk, so that none pays for another's.
 sync
 t0=$(seconds)
-curl -s --cacert "$work/ca.crt" -o "$work/curl/setup.zip" "https://localhost:$port/c/setup.zip"
+curl -s --cacert "$work/ca.crt" -o "$work/curl/setup.zip" "https://localhost:$port/bench-c/setup.zip"
 sha256sum "$work/curl/setup.zip" >/dev/null
 t1=$(seconds)
 rm -f "$work/curl/setup.zip"
