@@ -5,6 +5,7 @@
 #include "platform/crypto.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "support/signature.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ Settings settings_from_build() {
   settings.download.host = wide_from_utf8(build_settings::download_host);
   settings.download.port = build_settings::download_port;
   settings.download.ca_file = build_settings::ca_file;
+  settings.index_keys = split_pem_public_keys(build_settings::index_keys);
 
   settings.telemetry.key = platform::base64_decode(kStoredKey.text);
   settings.telemetry.host = platform::base64_decode(kStoredHost.text);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/http.h"
 #include "telemetry/send_telemetry.h"
@@ -14,6 +15,9 @@ struct Settings {
   std::wstring product;
   std::string matrix_url;  // the product-matrix document
   HttpService download;    // the blob store with the release indexes and archives
+  // PEM public keys; the release index must carry a signature by one of
+  // them. Empty: the index is taken as the store serves it.
+  std::vector<std::string> index_keys;
   TelemetryEndpoint telemetry;
 };
 

@@ -41,8 +41,10 @@ std::string block_mismatch_report(std::uint64_t index, const std::string& expect
                                   std::uint64_t block_size, const std::string& received);
 
 // Fetches containername/blockhash from the store. Empty when the fetch
-// fails or the text is not a blockhash list.
-std::optional<std::vector<std::string>> fetch_blockhash_list(const HttpService& store, const ReleaseInfo& release);
+// fails, the text is not a blockhash list, or check_digest is set and the
+// SHA-256 of its bytes is not the release's blockhash_sha256 (logged).
+std::optional<std::vector<std::string>> fetch_blockhash_list(const HttpService& store, const ReleaseInfo& release,
+                                                             bool check_digest);
 
 // The archive exists with exactly filesize bytes and its SHA-256 is hash.
 bool is_download_complete(const ReleaseInfo& release);

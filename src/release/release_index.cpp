@@ -7,10 +7,11 @@ using nlohmann::json;
 
 std::wstring archive_path(const ReleaseInfo& release) { return release.destination + wide_from_utf8(release.filename); }
 
-json fetch_release_index(const HttpService& store, const std::wstring& product) {
+std::optional<std::string> fetch_index_object(const HttpService& store, const std::wstring& product,
+                                              const std::string& name) {
   std::string text;
-  if (!download_to_string(store, product + L"-v2/index", &text)) return json();
-  return parse_json(text);
+  if (!download_to_string(store, product + L"-v2/" + wide_from_utf8(name), &text)) return std::nullopt;
+  return text;
 }
 
 std::vector<ReleaseChoice> release_choices(const json& index) {

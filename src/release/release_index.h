@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,10 @@
 #include "net/http.h"
 #include "release/release_info.h"
 
-// "<product>-v2/index" from the store; null when the fetch fails or the
-// text is not JSON.
-nlohmann::json fetch_release_index(const HttpService& store, const std::wstring& product);
+// The bytes of "<product>-v2/<name>" (the index, its signature) from the
+// store; null when the fetch fails.
+std::optional<std::string> fetch_index_object(const HttpService& store, const std::wstring& product,
+                                              const std::string& name);
 
 // What the version dialog offers: the current release first, then (unless
 // the index forbids it) every release with a lower number, in key order.

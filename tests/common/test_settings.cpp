@@ -4,5 +4,6 @@ Settings settings_for(const HttpService& store) {
   Settings settings = settings_from_build();
   settings.download = store;
   settings.telemetry.host.clear();
+  settings.index_keys.clear();
   return settings;
 }
