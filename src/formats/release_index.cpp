@@ -18,7 +18,6 @@ const std::pair<const char*, std::uint64_t ReleaseEntry::*> kCountFields[] = {
     {"blocksize", &ReleaseEntry::blocksize},
     {"filesize", &ReleaseEntry::filesize},
     {"required_setup", &ReleaseEntry::required_setup}};
-const char kBlockhashSha256[] = "blockhash_sha256";
 }  // namespace
 
 ReleaseEntry read_release_entry(const json& index, const std::string& key) {
@@ -30,7 +29,7 @@ ReleaseEntry read_release_entry(const json& index, const std::string& key) {
   ReleaseEntry release;
   for (const auto& [name, field] : kTextFields) release.*field = json_text(entry, name);
   for (const auto& [name, field] : kCountFields) release.*field = json_count(entry, name);
-  release.blockhash_sha256 = json_text(entry, kBlockhashSha256);
+  release.blockhash_sha256 = json_text(entry, index_key::kBlockhashSha256);
   return release;
 }
 
@@ -38,7 +37,7 @@ json release_entry_json(const ReleaseEntry& entry) {
   json object = json::object();
   for (const auto& [name, field] : kTextFields) object[name] = entry.*field;
   for (const auto& [name, field] : kCountFields) object[name] = entry.*field;
-  if (!entry.blockhash_sha256.empty()) object[kBlockhashSha256] = entry.blockhash_sha256;
+  if (!entry.blockhash_sha256.empty()) object[index_key::kBlockhashSha256] = entry.blockhash_sha256;
   return object;
 }
 

@@ -22,6 +22,8 @@ inline constexpr char kForbidReleaseSelection[] = "forbid_release_selection";
 // the index is refused ("YYYY-MM-DDTHH:MM:SSZ", UTC).
 inline constexpr char kSequence[] = "sequence";
 inline constexpr char kExpires[] = "expires";
+// Per release: the SHA-256 of its blockhash list (ReleaseEntry::blockhash_sha256).
+inline constexpr char kBlockhashSha256[] = "blockhash_sha256";
 }  // namespace index_key
 
 // One release, the value of its key (the version text) in "releases".
