@@ -16,20 +16,14 @@
 #include <sstream>
 
 #include "publish_error.h"
+#include "support/releaser.h"
 
 namespace publisher {
 namespace {
 
-template <auto free_function>
-struct Free {
-  template <class T>
-  void operator()(T* object) const {
-    free_function(object);
-  }
-};
-using Bio = std::unique_ptr<BIO, Free<BIO_free>>;
-using Key = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
-using DigestContext = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX_free>>;
+using Bio = std::unique_ptr<BIO, Releaser<BIO_free>>;
+using Key = std::unique_ptr<EVP_PKEY, Releaser<EVP_PKEY_free>>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, Releaser<EVP_MD_CTX_free>>;
 
 std::string bio_text(BIO* bio) {
   char* data = nullptr;

@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "support/releaser.h"
+
 namespace platform {
 
 class HashContext {
@@ -98,20 +100,13 @@ std::string base64_decode(const std::string& text) {
 
 namespace {
 
-template <auto free_function>
-struct Free {
-  template <class T>
-  void operator()(T* object) const {
-    free_function(object);
-  }
-};
 void openssl_free(void* memory) { OPENSSL_free(memory); }
-using Key = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
-using KeyContext = std::unique_ptr<EVP_PKEY_CTX, Free<EVP_PKEY_CTX_free>>;
-using DigestContext = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX_free>>;
-using Signature = std::unique_ptr<ECDSA_SIG, Free<ECDSA_SIG_free>>;
-using Number = std::unique_ptr<BIGNUM, Free<BN_free>>;
-using Memory = std::unique_ptr<unsigned char, Free<openssl_free>>;
+using Key = std::unique_ptr<EVP_PKEY, Releaser<EVP_PKEY_free>>;
+using KeyContext = std::unique_ptr<EVP_PKEY_CTX, Releaser<EVP_PKEY_CTX_free>>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, Releaser<EVP_MD_CTX_free>>;
+using Signature = std::unique_ptr<ECDSA_SIG, Releaser<ECDSA_SIG_free>>;
+using Number = std::unique_ptr<BIGNUM, Releaser<BN_free>>;
+using Memory = std::unique_ptr<unsigned char, Releaser<openssl_free>>;
 
 const unsigned char* bytes_of(const std::string& text) { return reinterpret_cast<const unsigned char*>(text.data()); }
 
