@@ -82,7 +82,9 @@ std::uint64_t index_sequence(const json& index) {
   const auto it = index.find(index_key::kSequence);
   if (it == index.end()) return 0;
   if (it->is_number_unsigned()) return it->get<std::uint64_t>();
-  if (it->is_number_integer() && it->get<std::int64_t>() > 0) return static_cast<std::uint64_t>(it->get<std::int64_t>());
+  if (it->is_number_integer() && it->get<std::int64_t>() > 0) {
+    return static_cast<std::uint64_t>(it->get<std::int64_t>());
+  }
   return 0;
 }
 

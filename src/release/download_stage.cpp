@@ -190,7 +190,9 @@ std::vector<ReleaseChoice> DownloadStage::offered() {
 
 void DownloadStage::check_index_trust(const std::string& index_bytes) {
   const std::optional<std::string> signature = fetch_index_object(store_, product_, kIndexSignatureName);
-  if (!signature) write_log(std::string("Cannot download the release index's ") + kIndexSignatureName, __LINE__, kLogSource);
+  if (!signature) {
+    write_log(std::string("Cannot download the release index's ") + kIndexSignatureName, __LINE__, kLogSource);
+  }
   const std::uint64_t seen = highest_sequence_seen(product_);
   const std::string problem = index_trust_problem(product_text_, index_bytes, index_, signature.value_or(""),
                                                   index_keys_, seen, static_cast<std::int64_t>(std::time(nullptr)));

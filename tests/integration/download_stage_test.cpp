@@ -119,7 +119,8 @@ class SignedDownloadStage : public DownloadStage {
 
   void put_signed(const std::string& index_name, const std::string& signature_name) {
     ASSERT_TRUE(local_store::put_blob(product + "-v2", "index", test_data("signatures/" + index_name + ".json")));
-    ASSERT_TRUE(local_store::put_blob(product + "-v2", "index.sig", test_data("signatures/" + signature_name + ".sig")));
+    ASSERT_TRUE(
+        local_store::put_blob(product + "-v2", "index.sig", test_data("signatures/" + signature_name + ".sig")));
   }
   void put_signed(const std::string& name) { put_signed(name, name); }
   fs::path state_file() const { return state.folder() / (product + ".index-sequence"); }

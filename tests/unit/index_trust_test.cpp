@@ -97,7 +97,8 @@ TEST(IndexTime, ReadsOnlyRealUtcTimesInTheIndexForm) {
     EXPECT_FALSE(parse_utc_time(text)) << text;
   EXPECT_FALSE(index_expiry(nlohmann::json{{"expires", 4102444799}}));
   EXPECT_EQ(index_sequence(nlohmann::json{{"sequence", 7}}), 7u);
-  for (const nlohmann::json& sequence : {nlohmann::json(-1), nlohmann::json(2.5), nlohmann::json("3"), nlohmann::json()})
+  for (const nlohmann::json& sequence :
+       {nlohmann::json(-1), nlohmann::json(2.5), nlohmann::json("3"), nlohmann::json()})
     EXPECT_EQ(index_sequence(nlohmann::json{{"sequence", sequence}}), 0u) << sequence;
 }
 

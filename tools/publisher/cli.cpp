@@ -252,7 +252,9 @@ std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 std::string signing_summary(const nlohmann::json& index, std::size_t keys) {
   std::string text = "sequence " + std::to_string(index_sequence(index));
-  if (keys > 0) text += ", signed with " + std::to_string(keys) + " key(s), valid until " + json_text(index, index_key::kExpires);
+  if (keys > 0) {
+    text += ", signed with " + std::to_string(keys) + " key(s), valid until " + json_text(index, index_key::kExpires);
+  }
   return text;
 }
 
@@ -481,9 +483,10 @@ int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
   fs::path signature_path = args.positional[0];
   signature_path += ".sig";
   std::error_code ec;
+  const bool signed_index = fs::exists(signature_path, ec);
   const std::vector<std::string> signatures =
-      fs::exists(signature_path, ec) ? parse_index_signature(read_text_file(signature_path)) : std::vector<std::string>();
-  if (fs::exists(signature_path, ec) && signatures.empty()) {
+      signed_index ? parse_index_signature(read_text_file(signature_path)) : std::vector<std::string>();
+  if (signed_index && signatures.empty()) {
     throw PublishError(signature_path.string() + " holds no signature line");
   }
 

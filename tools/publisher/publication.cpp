@@ -79,7 +79,8 @@ void store_release_files(Store& store, const ReleaseEntry& entry, const std::fil
     for (const auto& [other_bytes, name] : {std::pair{stored_archive && !archive_there, archive_name},
                                             std::pair{stored_list && !list_there, list_name}}) {
       if (other_bytes) {
-        throw PublishError(name + " exists with other bytes; publish another version, or pass --replace to overwrite it");
+        throw PublishError(name +
+                           " exists with other bytes; publish another version, or pass --replace to overwrite it");
       }
     }
   }

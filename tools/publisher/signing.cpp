@@ -66,9 +66,10 @@ KeyPair generate_key_pair() {
   const Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   const Bio private_pem(BIO_new(BIO_s_mem())), public_pem(BIO_new(BIO_s_mem()));
   // No cipher: PKCS#8 "PRIVATE KEY", as openssl genpkey writes it.
-  const bool written = key && private_pem && public_pem &&
-                       PEM_write_bio_PrivateKey(private_pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
-                       PEM_write_bio_PUBKEY(public_pem.get(), key.get()) == 1;
+  const bool written =
+      key && private_pem && public_pem &&
+      PEM_write_bio_PrivateKey(private_pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+      PEM_write_bio_PUBKEY(public_pem.get(), key.get()) == 1;
   ERR_clear_error();
   if (!written) throw PublishError("OpenSSL could not make a P-256 key pair");
   return {bio_text(private_pem.get()), bio_text(public_pem.get())};
@@ -98,7 +99,8 @@ std::string read_private_file(const std::filesystem::path& path) {
 std::string read_signing_key(const std::filesystem::path& path) {
   const std::string key = read_private_file(path);
   if (sign_p256_sha256(key, {}).empty()) {
-    throw PublishError(path.string() + " is not an unencrypted P-256 private key in PEM (setuppublish keygen makes one)");
+    throw PublishError(path.string() +
+                       " is not an unencrypted P-256 private key in PEM (setuppublish keygen makes one)");
   }
   return key;
 }
