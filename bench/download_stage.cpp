@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   ReleaseInfo release;
   const auto start = std::chrono::steady_clock::now();
   try {
-    DownloadStage stage(store, wide_from_utf8(argv[3]));
+    DownloadStage stage(store, {}, wide_from_utf8(argv[3]));
     const auto choices = stage.offered();
     release = stage.accept(choices.front().key, false, wide_from_utf8(argv[4]), 4);
     stage.download(release, no_progress());

@@ -50,7 +50,7 @@ if [ "${STORE:-0}" = 1 ]; then
   store_pid=$!
   trap 'kill $store_pid; rm -rf "$work/setup" "$work/work" "$work/www" "$work/store"' EXIT
   for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/20310) 2>/dev/null && break; sleep 0.1; done
-  measure store "$tool" publish "$work/setup" "${common[@]}" --version 1.0.1 \
-    --endpoint "https://$STORE_ACCOUNT.blob.localhost:20310" --account "$STORE_ACCOUNT" --key "$STORE_KEY" \
+  SETUPPUBLISH_KEY="$STORE_KEY" measure store "$tool" publish "$work/setup" "${common[@]}" --version 1.0.1 \
+    --endpoint "https://$STORE_ACCOUNT.blob.localhost:20310" --account "$STORE_ACCOUNT" \
     --ca-file "$work/pki/ca.crt"
 fi

@@ -5,6 +5,7 @@
 #include "platform/crypto.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "support/signature.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ Settings settings_from_build() {
   settings.download.port = build_settings::download_port;
   settings.download.ca_file = build_settings::ca_file;
   settings.download_fallbacks = services_from_host_list(build_settings::download_fallback_hosts, settings.download);
+  settings.index_keys = split_pem_public_keys(build_settings::index_keys);
 
   settings.telemetry.key = platform::base64_decode(kStoredKey.text);
   settings.telemetry.host = platform::base64_decode(kStoredHost.text);

@@ -17,6 +17,9 @@ struct Settings {
   HttpService download;    // the blob store with the release indexes and archives
   // Hosts serving the same store, tried in order after download (net/host_chain.h).
   std::vector<HttpService> download_fallbacks;
+  // PEM public keys; the release index must carry a signature by one of
+  // them. Empty: the index is taken as the store serves it.
+  std::vector<std::string> index_keys;
   TelemetryEndpoint telemetry;
 };
 

@@ -92,7 +92,7 @@ std::wstring setup_folder_for(const std::wstring& destination, const std::wstrin
 }
 
 ReleaseInfo download_setup(const Settings& settings, platform::Ui& ui, const std::wstring& product) {
-  DownloadStage download(settings.download, product, settings.download_fallbacks);
+  DownloadStage download(settings.download, settings.index_keys, product, settings.download_fallbacks);
   const std::vector<ReleaseChoice> choices = download.offered();
   const VersionChoice choice = choose_version(ui, choices);
   const ReleaseInfo release =

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +17,13 @@ inline constexpr char kCurrentRelease[] = "current_release";
 inline constexpr char kReleases[] = "releases";
 // Any value but null offers only the current release.
 inline constexpr char kForbidReleaseSelection[] = "forbid_release_selection";
+// For launchers that check the index's signature (formats/index_signature.h):
+// a whole number, raised by every publication, and the moment after which
+// the index is refused ("YYYY-MM-DDTHH:MM:SSZ", UTC).
+inline constexpr char kSequence[] = "sequence";
+inline constexpr char kExpires[] = "expires";
+// Per release: the SHA-256 of its blockhash list (ReleaseEntry::blockhash_sha256).
+inline constexpr char kBlockhashSha256[] = "blockhash_sha256";
 }  // namespace index_key
 
 // One release, the value of its key (the version text) in "releases".
@@ -28,6 +36,9 @@ struct ReleaseEntry {
   std::uint64_t filesize = 0;
   std::string hash;  // SHA-256 of the whole archive, lower-case hex
   std::uint64_t required_setup = 0;
+  // SHA-256 of the blockhash list's bytes, lower-case hex; written only when
+  // known, since launchers without index keys do not read it.
+  std::string blockhash_sha256;
 };
 
 // The entry of the release `key`; all fields empty when the index has none.
@@ -46,6 +57,16 @@ std::uint64_t json_count(const nlohmann::json& object, const char* key);
 std::uint64_t count_from_number(double value);
 // Null when the text is not JSON.
 nlohmann::json parse_json(const std::string& text);
+
+// The index's "sequence"; 0 when absent or not a whole number of at least 1.
+std::uint64_t index_sequence(const nlohmann::json& index);
+// The index's "expires" as seconds since 1970-01-01 UTC; null when absent or
+// not a valid time in the index's form.
+std::optional<std::int64_t> index_expiry(const nlohmann::json& index);
+// "YYYY-MM-DDTHH:MM:SSZ" (years 1970 to 9999, a real date, no leap second)
+// to seconds since 1970-01-01 UTC and back.
+std::optional<std::int64_t> parse_utc_time(const std::string& text);
+std::string utc_time_text(std::int64_t seconds);
 
 // How the launcher ranks release keys: each dot-separated component weighs
 // ten times the next, so 4.2.1 is 421, and 1.10 and 2.0 are both 20. Each

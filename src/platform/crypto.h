@@ -1,5 +1,5 @@
-// Message digests, HMAC and Base64 from the platform's cryptography
-// (CNG and CryptoAPI on Windows, OpenSSL libcrypto elsewhere).
+// Message digests, HMAC, Base64 and ECDSA verification from the platform's
+// cryptography (CNG and CryptoAPI on Windows, OpenSSL libcrypto elsewhere).
 #pragma once
 
 #include <cstddef>
@@ -25,5 +25,12 @@ std::string hash_finish(HashContext& context);
 std::string base64_encode(const std::string& bytes);
 // Empty for text that is not Base64.
 std::string base64_decode(const std::string& text);
+
+// Whether raw_signature (r || s) is an ECDSA signature over SHA-256 of the
+// message's bytes by the P-256 key whose point is public_point (X || Y);
+// each number 32 bytes, big-endian. The encodings they arrive in are read
+// by the caller (support/signature.h), the same way on every platform.
+bool verify_ecdsa_p256_sha256(const std::string& public_point, const std::string& message,
+                              const std::string& raw_signature);
 
 }  // namespace platform

@@ -20,6 +20,12 @@ std::filesystem::path fs_path(const std::wstring& path);
 std::wstring executable_path();
 // The user's temporary folder (Windows: GetTempPathW; elsewhere $TMPDIR or /tmp).
 std::wstring temp_folder();
+// The launcher's folder for what it keeps about this user between runs,
+// with a trailing separator; not created here. Windows:
+// %LOCALAPPDATA%\setuplauncher\; elsewhere $XDG_STATE_HOME/setuplauncher/,
+// by default ~/.local/state/setuplauncher/. Empty when the environment
+// names no such place.
+std::wstring user_state_folder();
 
 std::uint64_t tick_count_ms();
 void sleep_ms(unsigned milliseconds);
@@ -41,6 +47,10 @@ struct FolderEntry {
 // cannot be read. (On Windows the standard directory iterator mishandles
 // extended-length paths.)
 bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries);
+
+// Puts the file `from` in the place of `to` in one step: a reader sees the
+// old file or the new one, never a part. False when that fails.
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Copies a file over an existing one, with its permissions; false when that
 // fails, also when both name the same file (which is then left alone).

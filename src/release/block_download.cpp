@@ -12,11 +12,13 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/files.h"
+#include "support/log.h"
 #include "support/names.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+constexpr char kLogSource[] = "netrelease_functions";
 constexpr std::uint64_t kLargestRangeBound = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 // A block is held in memory whole; on a 32-bit build a size beyond this
 // would be cut short when the buffer is made.
@@ -82,15 +84,24 @@ std::string block_mismatch_report(std::uint64_t index, const std::string& expect
 }
 
 std::optional<std::vector<std::string>> fetch_blockhash_list(HostChain& store, const ReleaseInfo& release,
-                                                             bool* too_long) {
+                                                             bool check_digest, bool* too_long) {
   std::string text;
-  const std::wstring object = wide_from_utf8(release.containername + "/" + release.blockhash);
+  const std::string object = release.containername + "/" + release.blockhash;
   // Before the geometry is checked: without a block size, only the list's own cap holds.
   const std::size_t limit = release.blocksize == 0 ? kMaxBlockhashListBytes
                                                    : blockhash_list_limit(block_count(release.filesize, release.blocksize));
-  const Fetched fetched = fetch_to_string(store, object, limit, &text);
+  const Fetched fetched = fetch_to_string(store, wide_from_utf8(object), limit, &text);
   *too_long = fetched == Fetched::too_long;
   if (fetched != Fetched::whole) return std::nullopt;
+  if (check_digest) {
+    const std::string digest = hash_buffer(text, L"SHA256", true);
+    if (digest.empty() || digest != release.blockhash_sha256) {
+      write_log("Blockhash list " + object + " has the SHA-256 " + digest + ", the release index says '" +
+                    release.blockhash_sha256 + "'",
+                __LINE__, kLogSource);
+      return std::nullopt;
+    }
+  }
   return parse_blockhash_list(text);
 }
 

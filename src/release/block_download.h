@@ -42,9 +42,10 @@ std::string block_mismatch_report(std::uint64_t index, const std::string& expect
 
 // Fetches containername/blockhash from the store's hosts. Empty when the
 // fetch fails, the text is longer than the release's block count allows
-// (too_long is then set) or is not a blockhash list.
+// (too_long is then set), is not a blockhash list, or check_digest is set
+// and the SHA-256 of its bytes is not the release's blockhash_sha256 (logged).
 std::optional<std::vector<std::string>> fetch_blockhash_list(HostChain& store, const ReleaseInfo& release,
-                                                             bool* too_long);
+                                                             bool check_digest, bool* too_long);
 
 // The archive exists with exactly filesize bytes and its SHA-256 is hash.
 bool is_download_complete(const ReleaseInfo& release);

@@ -1,14 +1,17 @@
 #include "release/download_stage.h"
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <future>
 #include <limits>
 #include <memory>
 
 #include "formats/blockhash_list.h"
+#include "formats/index_signature.h"
 #include "platform/text.h"
 #include "release/block_download.h"
+#include "release/index_trust.h"
 #include "support/exceptions.h"
 #include "support/hooks.h"
 
@@ -169,23 +172,46 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
 
 }  // namespace
 
-DownloadStage::DownloadStage(HttpService store, std::wstring product, std::vector<HttpService> fallbacks)
-    : timer_(L"downloadSetup", __LINE__, kLogSource), store_(std::move(store), std::move(fallbacks)),
-      product_(std::move(product)), product_text_(utf8_from_wide(product_)) {}
+DownloadStage::DownloadStage(HttpService store, std::vector<std::string> index_keys, std::wstring product,
+                             std::vector<HttpService> fallbacks)
+    : timer_(L"downloadSetup", __LINE__, kLogSource),
+      store_(std::move(store), std::move(fallbacks)),
+      index_keys_(std::move(index_keys)),
+      product_(std::move(product)),
+      product_text_(utf8_from_wide(product_)) {}
 
 std::vector<ReleaseChoice> DownloadStage::offered() {
   if (product_text_.empty()) throw_logged(DownloadException("strProduct is empty"), __LINE__, kLogSource);
   bool too_long = false;
-  index_ = fetch_release_index(store_, product_, &too_long);
+  const std::optional<std::string> index_bytes =
+      fetch_index_object(store_, product_, "index", kMaxIndexBytes, &too_long);
   if (too_long) {
     throw_logged(DownloadException("The release index of " + product_text_ + " is larger than " +
                                    std::to_string(kMaxIndexBytes >> 20) + " MiB"),
                  __LINE__, kLogSource);
   }
+  index_ = index_bytes ? parse_json(*index_bytes) : nlohmann::json();
   if (index_.is_null()) {
     throw_logged(DownloadException(product_text_ + " is not available for download"), __LINE__, kLogSource);
   }
+  if (!index_keys_.empty()) check_index_trust(*index_bytes);
   return release_choices(index_);
+}
+
+void DownloadStage::check_index_trust(const std::string& index_bytes) {
+  // An overlong signature object is no signature: the index is refused below.
+  bool too_long = false;
+  const std::optional<std::string> signature =
+      fetch_index_object(store_, product_, kIndexSignatureName, kMaxIndexSignatureBytes, &too_long);
+  if (!signature) {
+    write_log(std::string("Cannot download the release index's ") + kIndexSignatureName, __LINE__, kLogSource);
+  }
+  const std::uint64_t seen = highest_sequence_seen(product_);
+  const std::string problem = index_trust_problem(product_text_, index_bytes, index_, signature.value_or(""),
+                                                  index_keys_, seen, static_cast<std::int64_t>(std::time(nullptr)));
+  if (!problem.empty()) throw_logged(DownloadException(problem), __LINE__, kLogSource);
+  const std::uint64_t sequence = index_sequence(index_);
+  if (sequence > seen) remember_sequence(product_, sequence);
 }
 
 ReleaseInfo DownloadStage::accept(const std::string& key, bool download_only, const std::wstring& destination,
@@ -208,7 +234,8 @@ ReleaseInfo DownloadStage::accept(const std::string& key, bool download_only, co
 
 void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& open_progress) {
   bool too_long = false;
-  const auto digests = fetch_blockhash_list(store_, release, &too_long);
+  // With index keys the list is held to the digest the signed index gives.
+  const auto digests = fetch_blockhash_list(store_, release, !index_keys_.empty(), &too_long);
   if (too_long) {
     throw_logged(DownloadException("Blockhash file is longer than release " + release.version + " of " +
                                    product_text_ + " allows"),

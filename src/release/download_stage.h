@@ -19,10 +19,14 @@ class DownloadStage {
  public:
   // The store's hosts: store, then the fallbacks in order (see
   // net/host_chain.h). Everything the stage fetches comes from them.
-  DownloadStage(HttpService store, std::wstring product, std::vector<HttpService> fallbacks = {});
+  // index_keys: the PEM public keys the release index must be signed with
+  // (release/index_trust.h); empty takes the index as the store serves it.
+  DownloadStage(HttpService store, std::vector<std::string> index_keys, std::wstring product,
+                std::vector<HttpService> fallbacks = {});
 
   // The releases offered, current first. Throws DownloadException when the
-  // product is empty or its index cannot be had.
+  // product is empty, its index cannot be had, or (with index keys) the
+  // index is not signed, older than one seen before or expired.
   std::vector<ReleaseChoice> offered();
   // The record of the release the user chose. Throws DownloadException when
   // this launcher is too old for it or its names cannot become local paths.
@@ -33,8 +37,11 @@ class DownloadStage {
   void download(const ReleaseInfo& release, const ProgressOpener& open_progress);
 
  private:
+  void check_index_trust(const std::string& index_bytes);
+
   StageTimer timer_;
   HostChain store_;
+  std::vector<std::string> index_keys_;
   std::wstring product_;
   std::string product_text_;
   nlohmann::json index_;

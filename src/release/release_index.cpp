@@ -7,14 +7,15 @@ using nlohmann::json;
 
 std::wstring archive_path(const ReleaseInfo& release) { return release.destination + wide_from_utf8(release.filename); }
 
-json fetch_release_index(HostChain& store, const std::wstring& product, bool* too_long) {
+std::optional<std::string> fetch_index_object(HostChain& store, const std::wstring& product, const std::string& name,
+                                              std::size_t limit, bool* too_long) {
   const std::wstring container = product + L"-v2";
-  if (!container_name_problem(utf8_from_wide(container)).empty()) return json();
+  if (!container_name_problem(utf8_from_wide(container)).empty()) return std::nullopt;
   std::string text;
-  const Fetched fetched = fetch_to_string(store, container + L"/index", kMaxIndexBytes, &text);
+  const Fetched fetched = fetch_to_string(store, container + L"/" + wide_from_utf8(name), limit, &text);
   *too_long = fetched == Fetched::too_long;
-  if (fetched != Fetched::whole) return json();
-  return parse_json(text);
+  if (fetched != Fetched::whole) return std::nullopt;
+  return text;
 }
 
 std::vector<ReleaseChoice> release_choices(const json& index) {

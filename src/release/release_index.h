@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,14 @@
 // The largest release index the launcher reads: about three thousand
 // releases, and little memory once parsed.
 inline constexpr std::size_t kMaxIndexBytes = 1u << 20;
+// The index's signature object: a few lines of Base64, one per key.
+inline constexpr std::size_t kMaxIndexSignatureBytes = 64u << 10;
 
-// "<product>-v2/index" from the store's hosts; null when "<product>-v2" is
-// no container name, the fetch fails, the text is longer than
-// kMaxIndexBytes (too_long is then set) or is not JSON.
-nlohmann::json fetch_release_index(HostChain& store, const std::wstring& product, bool* too_long);
+// The bytes of "<product>-v2/<name>" (the index, its signature) from the
+// store's hosts; empty when "<product>-v2" is no container name, the fetch
+// fails, or the text is longer than limit (too_long is then set).
+std::optional<std::string> fetch_index_object(HostChain& store, const std::wstring& product, const std::string& name,
+                                              std::size_t limit, bool* too_long);
 
 // What the version dialog offers: the current release first, then (unless
 // the index forbids it) every release with a lower number, in key order.

@@ -1,6 +1,7 @@
 #include "support/files.h"
 
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <vector>
 
@@ -80,6 +81,21 @@ bool delete_tree_at(const fs::path& folder) {
 bool delete_tree(const std::wstring& folder) {
   if (folder.empty()) return false;
   return delete_tree_at(without_trailing_separators(folder));
+}
+
+bool write_file_atomically(const std::wstring& path, const std::string& bytes) {
+  create_parent_folders(path);
+  const fs::path target = platform::fs_path(path);
+  const fs::path partial = platform::fs_path(path + L".new");
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (out && platform::replace_file(partial, target)) return true;
+  }
+  std::error_code ec;
+  fs::remove(partial, ec);
+  return false;
 }
 
 void create_parent_folders(const std::wstring& file_path, FolderCache& cache) {

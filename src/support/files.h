@@ -23,6 +23,10 @@ std::int64_t file_size(const std::wstring& path);
 // Removes the folder and everything in it. Links and junctions inside are
 // removed themselves, never followed. True when the folder itself is gone.
 bool delete_tree(const std::wstring& folder);
+// Writes the bytes to a file beside the path, then puts that file in the
+// path's place in one step, so that no reader sees a part of them; creates
+// the folders above it. False when any step fails (nothing is left behind).
+bool write_file_atomically(const std::wstring& path, const std::string& bytes);
 // Creates every folder above the file that the cache does not hold yet.
 void create_parent_folders(const std::wstring& file_path, FolderCache& cache);
 void create_parent_folders(const std::wstring& file_path);

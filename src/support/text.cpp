@@ -48,3 +48,38 @@ bool is_valid_utf8(const std::string& text) {
   }
   return true;
 }
+
+namespace {
+int base64_value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+}  // namespace
+
+std::optional<std::string> base64_decode_strict(const std::string& text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::size_t padding = 0;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+  std::string bytes;
+  bytes.reserve(text.size() / 4 * 3);
+  std::uint32_t group = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const int value = i < text.size() - padding ? base64_value(text[i]) : 0;
+    if (value < 0) return std::nullopt;
+    group = group << 6 | static_cast<std::uint32_t>(value);
+    if (i % 4 == 3) {
+      bytes += static_cast<char>(group >> 16);
+      bytes += static_cast<char>(group >> 8 & 0xFF);
+      bytes += static_cast<char>(group & 0xFF);
+      group = 0;
+    }
+  }
+  // Bits beyond the last byte must be zero: one text per byte sequence.
+  if (padding > 0 && bytes[bytes.size() - padding] != '\0') return std::nullopt;
+  bytes.resize(bytes.size() - padding);
+  return bytes;
+}

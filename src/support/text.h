@@ -3,6 +3,7 @@
 // ASCII: letter case is folded for A-Z only, whatever the process locale.
 #pragma once
 
+#include <optional>
 #include <string>
 
 std::string ascii_lower(std::string text);
@@ -10,3 +11,8 @@ std::string ascii_lower(std::string text);
 std::string ascii_trim(const std::string& text);
 // Strict UTF-8: no overlong forms, surrogates or values beyond U+10FFFF.
 bool is_valid_utf8(const std::string& text);
+
+// Standard Base64 (RFC 4648 alphabet, padded to a multiple of four, unused
+// bits zero) and nothing else: no line breaks, blanks or other characters,
+// so that every platform reads the same texts. Null for any other text.
+std::optional<std::string> base64_decode_strict(const std::string& text);

@@ -29,10 +29,10 @@ bool tool_available(const std::string& version_command) {
 // half-made set.
 const fs::path& test_pki() {
   static const fs::path folder = [] {
-    const fs::path final_folder = fs::path(LAUNCHER_BINARY_DIR) / "faultserver-pki-2";
+    const fs::path final_folder = fs::path(LAUNCHER_BINARY_DIR) / "faultserver-pki-3";
     if (fs::exists(final_folder / "done")) return final_folder;
     std::random_device random;
-    const fs::path work = fs::path(LAUNCHER_BINARY_DIR) / ("faultserver-pki-2." + std::to_string(random()));
+    const fs::path work = fs::path(LAUNCHER_BINARY_DIR) / ("faultserver-pki-3." + std::to_string(random()));
     fs::create_directories(work);
     const std::string script = std::string(LAUNCHER_SOURCE_DIR) + "/tests/tools/faultserver-pki";
     if (std::system(("sh " + quote(script) + " " + quote(work.string()) + " >/dev/null 2>&1").c_str()) != 0) {
@@ -54,6 +54,8 @@ const char* certificate_file(TestCertificate certificate) {
       return "wrong_name.crt";
     case TestCertificate::expired:
       return "expired.crt";
+    case TestCertificate::forged_ca:
+      return "forged_ca.crt";
     case TestCertificate::trusted:
       break;
   }
@@ -76,6 +78,8 @@ const char* certificate_variable(TestCertificate certificate) {
       return "LAUNCHER_TEST_FAULT_SERVER_WRONG_NAME";
     case TestCertificate::expired:
       return "LAUNCHER_TEST_FAULT_SERVER_EXPIRED";
+    case TestCertificate::forged_ca:
+      return "LAUNCHER_TEST_FAULT_SERVER_FORGED_CA";
     case TestCertificate::trusted:
       break;
   }
@@ -175,6 +179,14 @@ HttpService FaultServer::service() const { return {host(), port_, ca_file_, {}};
 // Over HTTPS like everything the launcher's transfer layer reaches, always
 // with the trusted certificate.
 HttpService FaultServer::control() const { return {control_host(), control_port_, ca_file_, {}}; }
+
+// The test runner names it for a program that cannot make the certificates
+// itself (LAUNCHER_TEST_UNTRUSTED_CA).
+std::string FaultServer::untrusted_ca_file() {
+  const std::string from_runner = environment("LAUNCHER_TEST_UNTRUSTED_CA");
+  if (!from_runner.empty()) return from_runner;
+  return test_pki().empty() ? std::string() : (test_pki() / "other-ca.crt").string();
+}
 
 bool FaultServer::control_post(const std::wstring& path, const std::vector<std::wstring>& headers,
                                const std::string& body) const {

@@ -15,6 +15,7 @@ enum class TestCertificate {
   unknown_ca,  // the same names, from a CA nobody trusts
   wrong_name,  // trusted CA, issued for another host
   expired,     // trusted CA and the right names, but past its end date
+  forged_ca,   // the right names, self-signed under the name and serial number of the CA nobody trusts
 };
 
 struct RecordedRequest {
@@ -48,6 +49,8 @@ class FaultServer {
   // The server as the launcher's settings name it: trusting the test CA its
   // certificates come from.
   HttpService service() const;
+  // The CA nobody trusts, as a file for HttpService::ca_file.
+  static std::string untrusted_ca_file();
 
   void set_content(const std::string& path, const std::string& bytes);
   // Rule keys as documented in faultserver.py, for example

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 #include "support/files.h"
@@ -13,8 +14,9 @@
 namespace fs = std::filesystem;
 
 namespace {
-// The variable the platform reads the temporary folder from.
+// The variables the platform reads the temporary and the state folder from.
 const char* temp_variable() { return platform::path_separator() == L'\\' ? "TMP" : "TMPDIR"; }
+const char* state_variable() { return platform::path_separator() == L'\\' ? "LOCALAPPDATA" : "XDG_STATE_HOME"; }
 void set_env(const char* name, const std::string& value) { platform::set_environment_variable(name, value); }
 }  // namespace
 
@@ -47,6 +49,13 @@ void write_file(const fs::path& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string test_data(const std::string& relative) {
+  const fs::path path = fs::path(LAUNCHER_SOURCE_DIR) / "tests" / "data" / relative;
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) throw std::runtime_error("missing test data " + path.string());
+  return read_file(path);
+}
+
 LogCapture::LogCapture() {
   const char* previous = std::getenv(temp_variable());
   had_previous_ = previous != nullptr;
@@ -69,3 +78,14 @@ std::vector<std::string> LogCapture::lines() const {
   }
   return result;
 }
+
+StateFolderCapture::StateFolderCapture() {
+  const char* previous = std::getenv(state_variable());
+  previous_ = previous ? previous : "";
+  set_env(state_variable(), dir_.path().string());
+}
+
+// An empty value removes the variable again.
+StateFolderCapture::~StateFolderCapture() { set_env(state_variable(), previous_); }
+
+fs::path StateFolderCapture::folder() const { return dir_.path() / "setuplauncher"; }

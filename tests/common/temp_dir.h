@@ -22,6 +22,8 @@ class TempDir {
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
+// A file of tests/data in the source tree, whole; throws when it is missing.
+std::string test_data(const std::string& relative);
 
 // Points the launcher's log at a fresh folder for the life of the object and
 // gives the lines written meanwhile.
@@ -36,4 +38,19 @@ class LogCapture {
   TempDir dir_;
   std::string previous_;
   bool had_previous_;
+};
+
+// Points the launcher's state folder (platform::user_state_folder) at a
+// fresh folder for the life of the object, so that no test reads or writes
+// the real user's.
+class StateFolderCapture {
+ public:
+  StateFolderCapture();
+  ~StateFolderCapture();
+  // The launcher's own folder inside it.
+  std::filesystem::path folder() const;
+
+ private:
+  TempDir dir_;
+  std::string previous_;
 };

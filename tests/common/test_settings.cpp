@@ -7,5 +7,6 @@ Settings settings_for(const HttpService& store, std::vector<HttpService> fallbac
   settings.download = store;
   settings.download_fallbacks = std::move(fallbacks);
   settings.telemetry.host.clear();
+  settings.index_keys.clear();
   return settings;
 }

@@ -7,7 +7,11 @@ piped answers, and checks what a user would find afterwards: the exit code,
 the message on stderr, the setup folder, the archive file, the started setup
 program, the log and the usage records.
 
-Usage: launcher_e2e.py --launcher PATH --publisher PATH [unittest options]
+When the launcher is built with index keys, every index is signed with the
+private key given (--index-signing-key), and the launcher's state folder is
+the test's own.
+
+Usage: launcher_e2e.py --launcher PATH --publisher PATH [--index-signing-key PATH] [unittest options]
 Needs the local store running (scripts/azurite start).
 """
 import argparse
@@ -32,6 +36,7 @@ import localstore  # noqa: E402
 
 LAUNCHER = None
 PUBLISHER = None
+SIGNING_KEY = None  # a launcher with index keys: the private key that signs for it
 STORE = localstore.Store(localstore.preset_settings())
 BLOCK = 64 * 1024
 
@@ -45,6 +50,13 @@ def check(status_data, *ok):
     status, data = status_data
     if status not in ok:
         raise AssertionError(f"store answered {status}: {data[:300]!r}")
+
+
+def signature_line(data):
+    """An index.sig line for the bytes, signed by the openssl command line."""
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", SIGNING_KEY], input=data, check=True,
+                         capture_output=True).stdout
+    return base64.b64encode(der) + b"\n"
 
 
 def make_archive(files, start_commands, arcinfo=None):
@@ -100,15 +112,30 @@ class Product:
         blocks = [hashlib.md5(archive[i:i + BLOCK]).hexdigest() for i in range(0, len(archive), BLOCK)]
         put = {"x-ms-blob-type": "BlockBlob", "Content-Type": "application/octet-stream"}
         check(STORE.blob("PUT", f"/{container}/setup.zip", None, put, archive), 201)
-        check(STORE.blob("PUT", f"/{container}/setup.blocks", None, put, json.dumps(blocks).encode()), 201)
+        block_list = json.dumps(blocks).encode()
+        check(STORE.blob("PUT", f"/{container}/setup.blocks", None, put, block_list), 201)
         entry = {"release": f"Release {version}", "containername": container, "filename": "setup.zip",
                  "blockhash": "setup.blocks", "blocksize": BLOCK, "filesize": len(archive),
-                 "hash": hashlib.sha256(archive).hexdigest(), "required_setup": 4}
+                 "hash": hashlib.sha256(archive).hexdigest(), "required_setup": 4,
+                 "blockhash_sha256": hashlib.sha256(block_list).hexdigest()}
         entry.update(overrides)
         self.index["releases"][version] = entry
         if current:
             self.index["current_release"] = version
-        check(STORE.blob("PUT", f"/{self.name}-v2/index", None, put, json.dumps(self.index).encode()), 201)
+        self.index["sequence"] = self.index.get("sequence", 0) + 1
+        self.index["expires"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 86400))
+        self.put_index(json.dumps(self.index).encode())
+
+    def put_index(self, data, signature=None):
+        """The index bytes, and (for a launcher with keys) their signature object."""
+        put = {"x-ms-blob-type": "BlockBlob", "Content-Type": "application/octet-stream"}
+        check(STORE.blob("PUT", f"/{self.name}-v2/index", None, put, data), 201)
+        if SIGNING_KEY:
+            check(STORE.blob("PUT", f"/{self.name}-v2/index.sig", None, put, signature or signature_line(data)), 201)
+
+    def stored_index(self):
+        """The index and signature object as the store holds them now."""
+        return tuple(STORE.blob("GET", f"/{self.name}-v2/{name}")[1] for name in ("index", "index.sig"))
 
 
 def unique_product(prefix="brelvant-e2e"):
@@ -142,7 +169,8 @@ class Run:
         os.makedirs(self.tmp, exist_ok=True)
         env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "DISPLAY", "WAYLAND"))}
         env.update({"SETUPLAUNCHER_UI": "terminal", "TMPDIR": self.tmp, "HOME": home, "LANG": "C.UTF-8",
-                    "XDG_CONFIG_HOME": os.path.join(home, ".config")})
+                    "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+                    "XDG_STATE_HOME": os.path.join(home, ".local", "state")})
         result = subprocess.run([launcher], input="".join(a + "\n" for a in answers).encode(), env=env,
                                 capture_output=True, timeout=300)
         self.code = result.returncode
@@ -264,6 +292,45 @@ class LauncherEndToEnd(unittest.TestCase):
                                                "setuplauncher: user abort"])
         self.assertEqual(records(self.product), [])
 
+    def expect_refused_index(self, text):
+        """One message box, before any question, record or file."""
+        records_before = records(self.product)
+        run = Run(self.launcher, ["n", "1", "y", self.dest], self.home)
+        self.assertEqual(run.code, 0)
+        self.assertIn(f"Setup launcher: {self.product} {text}\n", run.stderr)
+        self.assertNotIn("1) Release", run.stderr)
+        self.assertEqual(run.messages()[-2:], [
+            f"netrelease_functions: throwing DownloadException({self.product} {text})",
+            "netrelease_functions: downloadSetup: elapsed seconds: N"])
+        self.assertEqual(records(self.product), records_before)
+        self.assertEqual(os.listdir(self.dest), [])
+
+    def test_changed_index_is_refused(self):
+        if not SIGNING_KEY:
+            self.skipTest("the launcher is built without index keys")
+        product, _ = self.publish_default()
+        index, signature = product.stored_index()
+        product.put_index(index.replace(b'"Release 2.1.0"', b'"Release 2.1.1"'), signature)
+        self.expect_refused_index("release index signature is not valid")
+
+    def test_older_index_is_refused_after_a_newer_one(self):
+        if not SIGNING_KEY:
+            self.skipTest("the launcher is built without index keys")
+        product = Product(self.product)
+        files, commands = setup_files("1.0.0")
+        product.publish("1.0.0", make_archive(files, commands))
+        older = product.stored_index()
+        files, commands = setup_files("2.1.0")
+        product.publish("2.1.0", make_archive(files, commands))
+        run = Run(self.launcher, ["n", "1", "y", self.dest], self.home)
+        self.assertEqual(run.code, 0, run.stderr)
+        state = os.path.join(self.home, ".local", "state", "setuplauncher", f"{self.product}.index-sequence")
+        with open(state) as f:
+            self.assertEqual(f.read(), "2\n")
+        shutil.rmtree(self.setup_folder())
+        product.put_index(*older)  # genuine, but older than the one this user saw
+        self.expect_refused_index("release index is older than the one seen before")
+
     def test_second_run_replaces_the_setup_folder(self):
         self.publish_default()
         Run(self.launcher, ["n", "1", "y", self.dest], self.home)
@@ -306,11 +373,13 @@ class PublishedWithThePublisher(unittest.TestCase):
 
     def publish(self, version, *extra):
         s = STORE.s
+        signing = ["--sign-key", SIGNING_KEY] if SIGNING_KEY else []
         subprocess.run([PUBLISHER, "publish", self.make_source(version), "--product", self.product, "--version", version,
                         "--release", f"Release {version}", "--block-size", str(BLOCK), "--start", "*:*:setup.sh",
-                        "--account", s["account"], "--key", s["key"],
+                        "--account", s["account"], *signing,
                         "--endpoint", f"https://{s['blob_host']}:{s['blob_port']}", "--ca-file", s["ca_file"],
-                        "--work-dir", self.home, *extra], check=True, capture_output=True)
+                        "--work-dir", self.home, *extra], check=True, capture_output=True,
+                       env=dict(os.environ, SETUPPUBLISH_KEY=s["key"]))
 
     def tree(self, folder, skip=()):
         result = {}
@@ -367,7 +436,9 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--launcher", required=True)
     parser.add_argument("--publisher", required=True)
+    parser.add_argument("--index-signing-key")
     options, rest = parser.parse_known_args()
     LAUNCHER = os.path.abspath(options.launcher)
     PUBLISHER = os.path.abspath(options.publisher)
+    SIGNING_KEY = options.index_signing_key and os.path.abspath(options.index_signing_key)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

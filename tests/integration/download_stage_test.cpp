@@ -76,7 +76,7 @@ class DownloadStage : public ::testing::Test {
   // Runs the stage and returns the message it failed with; empty on success.
   std::string run() {
     try {
-      release = download_setup(settings_for(local_store::blob_service()), ui, wide_from_utf8(product));
+      release = download_setup(settings, ui, wide_from_utf8(product));
     } catch (const DownloadException& e) {
       return e.what();
     }
@@ -95,12 +95,48 @@ class DownloadStage : public ::testing::Test {
     EXPECT_EQ(message_of(lines.back()).rfind("downloadSetup: elapsed seconds: ", 0), 0u) << lines.back();
   }
 
+  Settings settings = settings_for(local_store::blob_service());
   LogCapture log;
   ScriptedUi ui;
   TempDir dest;
   std::string product;
   std::string container;
   ReleaseInfo release;
+};
+
+// A launcher built with an index key, and releases whose indexes the openssl
+// command line signed (tests/data/signatures). Their archive and blockhash
+// list lie in the one container the indexes name.
+class SignedDownloadStage : public DownloadStage {
+ protected:
+  void SetUp() override {
+    DownloadStage::SetUp();
+    settings.index_keys = {test_data("signatures/p256.pub")};
+    ASSERT_TRUE(local_store::create_container("signedfixture"));
+    ASSERT_TRUE(local_store::put_blob("signedfixture", "release.bin", test_data("signatures/release.bin")));
+    ASSERT_TRUE(local_store::put_blob("signedfixture", "release.md5", test_data("signatures/release.md5")));
+  }
+
+  void put_signed(const std::string& index_name, const std::string& signature_name) {
+    ASSERT_TRUE(local_store::put_blob(product + "-v2", "index", test_data("signatures/" + index_name + ".json")));
+    ASSERT_TRUE(
+        local_store::put_blob(product + "-v2", "index.sig", test_data("signatures/" + signature_name + ".sig")));
+  }
+  void put_signed(const std::string& name) { put_signed(name, name); }
+  fs::path state_file() const { return state.folder() / (product + ".index-sequence"); }
+
+  // Refused before a release was offered and anything written.
+  void expect_refusal(const std::string& message) {
+    const std::size_t questions = ui.version_questions.size();
+    const std::string state_before = fs::exists(state_file()) ? read_file(state_file()) : "";
+    ui.version_answers.assign({choose(0, false, dest.folder())});
+    expect_failure(product + " release index " + message);
+    EXPECT_EQ(ui.version_questions.size(), questions);
+    EXPECT_FALSE(fs::exists(archive("release.bin")));
+    EXPECT_EQ(fs::exists(state_file()) ? read_file(state_file()) : "", state_before);
+  }
+
+  StateFolderCapture state;
 };
 
 }  // namespace
@@ -336,4 +372,69 @@ TEST_F(DownloadStage, AWriteThatFailsIsReported) {
   if (ec || !fs::is_symlink(archive(), ec)) GTEST_SKIP() << "no device that fails writes";
   put_index("1.0", publish(archive_bytes(2 * kBlock)));
   expect_failure("Error during file write!");
+}
+
+TEST_F(SignedDownloadStage, ASignedIndexIsUsedAndItsSequenceKept) {
+  put_signed("index-2");
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(archive("release.bin")) == test_data("signatures/release.bin"));
+  EXPECT_EQ(read_file(state_file()), "2\n");
+
+  // A second run of the same index is fine; the older one is not, although
+  // genuine.
+  ui.version_answers.assign({choose(0, false, dest.folder())});
+  EXPECT_EQ(run(), "");
+  fs::remove(archive("release.bin"));
+  put_signed("index-1");
+  expect_refusal("is older than the one seen before");
+}
+
+TEST_F(SignedDownloadStage, WhatIsNotSignedOrCurrentIsRefusedBeforeAnything) {
+  {
+    SCOPED_TRACE("no index.sig");
+    ASSERT_TRUE(local_store::put_blob(product + "-v2", "index", test_data("signatures/index-2.json")));
+    expect_refusal("signature is not valid");
+  }
+  {
+    SCOPED_TRACE("a changed index");
+    put_signed("index-2");
+    std::string changed = test_data("signatures/index-2.json");
+    changed.replace(changed.find("\"sequence\": 2"), 13, "\"sequence\": 9");
+    ASSERT_TRUE(local_store::put_blob(product + "-v2", "index", changed));
+    expect_refusal("signature is not valid");
+  }
+  {
+    SCOPED_TRACE("another index's signature");
+    put_signed("index-2", "index-1");
+    expect_refusal("signature is not valid");
+  }
+  {
+    SCOPED_TRACE("expired");
+    put_signed("index-3-expired");
+    expect_refusal("has expired");
+  }
+  EXPECT_FALSE(fs::exists(state.folder()));
+}
+
+TEST_F(SignedDownloadStage, ADamagedStateIsTakenAsNothingSeen) {
+  write_file(state_file(), "garbage");
+  put_signed("index-1");
+  EXPECT_EQ(run(), "");
+  EXPECT_EQ(read_file(state_file()), "1\n");
+  EXPECT_NE(log.text().find("unreadable or damaged; taken as nothing seen"), std::string::npos) << log.text();
+}
+
+TEST_F(SignedDownloadStage, TheBlockhashListMustHaveTheSignedDigest) {
+  put_signed("index-4-wrong-list");
+  expect_failure("Cannot download blockhash file");
+  EXPECT_NE(log.text().find("Blockhash list signedfixture/release.md5 has the SHA-256 "), std::string::npos)
+      << log.text();
+  EXPECT_FALSE(fs::exists(archive("release.bin")));
+
+  // Without index keys the launcher reads neither signature nor digest.
+  settings.index_keys.clear();
+  ASSERT_TRUE(local_store::put_blob(product + "-v2", "index.sig", "damaged"));
+  ui.version_answers.assign({choose(0, false, dest.folder())});
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(archive("release.bin")) == test_data("signatures/release.bin"));
 }

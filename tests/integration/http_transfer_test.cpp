@@ -564,6 +564,27 @@ TEST_F(TwoHosts, TheWaitsOverAllHostsStayWithinTheBudget) {
   EXPECT_EQ(requests_for(server, "/index") + requests_for(second, "/index"), waits.size() + 2);
 }
 
+// The build's extra CA file (test and demo builds) stands for that CA alone:
+// what it issued is taken, a certificate that copies its name and serial
+// number is not.
+TEST(ExtraCertificateAuthority, TrustsWhatItIssuedAndNothingThatCopiesIt) {
+  for (const auto& [certificate, trusted] : {std::pair{TestCertificate::unknown_ca, true},
+                                             std::pair{TestCertificate::forged_ca, false}}) {
+    FaultServer server(certificate);
+    SKIP_WITHOUT_FAULT_SERVER(server);
+    server.set_content("/setup.zip", "code that would run");
+    HttpService service = server.service();
+    service.ca_file = FaultServer::untrusted_ca_file();
+    // Another name of the server: WinINet keeps a connection it accepted
+    // for its host name, and the tests of the same servers without this CA
+    // use "localhost".
+    service.host = L"account.blob.localhost";
+    std::string got;
+    EXPECT_EQ(download_to_string(service, L"/setup.zip", &got), trusted) << static_cast<int>(certificate);
+    EXPECT_EQ(got, trusted ? "code that would run" : "");
+  }
+}
+
 class RefusedCertificate : public ::testing::TestWithParam<TestCertificate> {};
 
 TEST_P(RefusedCertificate, EndsTheOperationBeforeAnyRequest) {
@@ -583,7 +604,7 @@ TEST_P(RefusedCertificate, EndsTheOperationBeforeAnyRequest) {
 
 INSTANTIATE_TEST_SUITE_P(Certificates, RefusedCertificate,
                          ::testing::Values(TestCertificate::unknown_ca, TestCertificate::wrong_name,
-                                           TestCertificate::expired),
+                                           TestCertificate::expired, TestCertificate::forged_ca),
                          [](const ::testing::TestParamInfo<TestCertificate>& info) {
                            switch (info.param) {
                              case TestCertificate::unknown_ca:
@@ -592,6 +613,8 @@ INSTANTIATE_TEST_SUITE_P(Certificates, RefusedCertificate,
                                return std::string("WrongName");
                              case TestCertificate::expired:
                                return std::string("Expired");
+                             case TestCertificate::forged_ca:
+                               return std::string("ForgedAuthority");
                              case TestCertificate::trusted:
                                break;
                            }

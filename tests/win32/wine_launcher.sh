@@ -29,9 +29,12 @@ version="4.2.$((RANDOM % 900 + 100))"
 mkdir -p "$work/release/data"
 cp "$setup_program" "$work/release/setup.exe"
 echo "payload" >"$work/release/data/readme.txt"
-if ! "$publisher" publish "$work/release" --product brelvant-x64-sql --version "$version" \
-  --release "Brelvant $version" --current --start '*:*:setup.exe' \
-  --endpoint "https://$STORE_BLOB_HOST:$STORE_BLOB_PORT" --account "$STORE_ACCOUNT" --key "$STORE_KEY" \
+# Signed when the launcher carries the index key (the preset it inherits).
+signing=()
+[ -n "$INDEX_SIGNING_KEY" ] && signing=(--sign-key "$INDEX_SIGNING_KEY")
+if ! SETUPPUBLISH_KEY="$STORE_KEY" "$publisher" publish "$work/release" --product brelvant-x64-sql \
+  --version "$version" --release "Brelvant $version" --current --start '*:*:setup.exe' "${signing[@]}" \
+  --endpoint "https://$STORE_BLOB_HOST:$STORE_BLOB_PORT" --account "$STORE_ACCOUNT" \
   --ca-file "${LAUNCHER_TEST_STORE_CA:-$root/build/pki/ca.crt}" >"$work/publish.log" 2>&1; then
   echo "FAIL publishing the release: $(cat "$work/publish.log")"
   exit 1

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,11 +11,15 @@
 
 #include "blocks.h"
 #include "formats/blockhash_list.h"
+#include "formats/index_signature.h"
 #include "names.h"
 #include "pack.h"
+#include "publication.h"
 #include "publish_error.h"
 #include "release_index.h"
+#include "signing.h"
 #include "store.h"
+#include "support/hashing.h"
 
 namespace fs = std::filesystem;
 
@@ -38,6 +43,8 @@ const char kMainHelp[] =
     "  index    add a release to a product's release index\n"
     "  upload   put an archive, its blockhash list and the index into the store\n"
     "  publish  all of the above in one go\n"
+    "  resign   renew the signed index in the store without changing releases\n"
+    "  keygen   make a key pair for signing release indexes\n"
     "\n"
     "'setuppublish COMMAND --help' describes a command.\n";
 
@@ -53,12 +60,23 @@ const char kStoreHelp[] =
     "store (one of):\n"
     "  --to-folder DIR     write CONTAINER/OBJECT files below DIR for a web server\n"
     "  --account NAME      blob storage account\n"
-    "  --key KEY           its access key (Base64); default: $SETUPPUBLISH_KEY\n"
+    "  --key-file FILE     a file holding its access key (Base64; mode 600);\n"
+    "                      default: $SETUPPUBLISH_KEY. Never on the command line,\n"
+    "                      where ps and the shell history would show it.\n"
     "  --endpoint URL      https address of the blob service\n"
     "                      (default https://NAME.blob.core.windows.net)\n"
     "  --ca-file FILE      trust the certificate authorities in FILE instead of the\n"
     "                      system's\n"
-    "  --upload-block-size N  archives above N bytes go up in blocks of N (default 8M)\n";
+    "  --upload-block-size N  archives above N bytes go up in blocks of N (default 8M)\n"
+    "  --replace           overwrite an archive or blockhash list of this version that\n"
+    "                      the store holds with other bytes (they are written once)\n";
+
+const char kSignHelp[] =
+    "signing (for launchers built with index keys):\n"
+    "  --sign-key FILE     sign the index with this private key (mode 600; repeatable:\n"
+    "                      during a change of keys, the old and the new one)\n"
+    "  --valid-for TIME    how long the signed index stays valid: Nd or Nh (90d)\n"
+    "An index in the store that is signed is only replaced by a signed one.\n";
 
 struct Option {
   std::string name;
@@ -169,11 +187,28 @@ ReleaseSelection release_selection(const Arguments& args) {
   return ReleaseSelection::keep;
 }
 
-const std::vector<Option> kStoreOptions = {{"to-folder", true}, {"account", true}, {"key", true},
-                                           {"endpoint", true},  {"ca-file", true}, {"upload-block-size", true}};
+// "key" only to say where the account key comes from instead.
+const std::vector<Option> kStoreOptions = {{"to-folder", true}, {"account", true}, {"key-file", true},
+                                           {"key", true},       {"endpoint", true}, {"ca-file", true},
+                                           {"upload-block-size", true}};
+const std::vector<Option> kSignOptions = {{"sign-key", true}, {"valid-for", true}};
+
+std::vector<Option> with(std::vector<Option> options, const std::vector<Option>& more) {
+  options.insert(options.end(), more.begin(), more.end());
+  return options;
+}
+
+std::string without_line_end(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  return text;
+}
 
 std::unique_ptr<Store> open_store(const Arguments& args) {
-  const bool remote = args.has("account") || args.has("endpoint") || args.has("key");
+  if (args.has("key")) {
+    throw UsageError("the account key is never taken from the command line, where ps and the shell history show "
+                     "it: set SETUPPUBLISH_KEY or give --key-file FILE");
+  }
+  const bool remote = args.has("account") || args.has("endpoint") || args.has("key-file");
   if (args.has("to-folder")) {
     if (remote) throw UsageError("--to-folder and the blob store options exclude each other");
     const fs::path folder = args.required("to-folder");
@@ -186,9 +221,12 @@ std::unique_ptr<Store> open_store(const Arguments& args) {
   endpoint.account = args.value("account");
   if (endpoint.account.empty()) throw UsageError("name the store: --to-folder DIR or --account NAME");
   endpoint.url = args.value("endpoint", "https://" + endpoint.account + ".blob.core.windows.net");
-  endpoint.key = args.value("key");
-  if (endpoint.key.empty() && std::getenv("SETUPPUBLISH_KEY")) endpoint.key = std::getenv("SETUPPUBLISH_KEY");
-  if (endpoint.key.empty()) throw UsageError("no account key: give --key or set SETUPPUBLISH_KEY");
+  if (args.has("key-file")) {
+    endpoint.key = without_line_end(read_private_file(args.required("key-file")));
+  } else if (std::getenv("SETUPPUBLISH_KEY")) {
+    endpoint.key = std::getenv("SETUPPUBLISH_KEY");
+  }
+  if (endpoint.key.empty()) throw UsageError("no account key: set SETUPPUBLISH_KEY or give --key-file FILE");
   endpoint.ca_file = args.value("ca-file");
   if (!endpoint.ca_file.empty() && !fs::is_regular_file(endpoint.ca_file)) {
     throw PublishError("cannot read the CA file " + endpoint.ca_file);
@@ -197,6 +235,27 @@ std::unique_ptr<Store> open_store(const Arguments& args) {
     endpoint.block_size = parse_block_size(args.value("upload-block-size"));
   }
   return make_blob_store(endpoint);
+}
+
+// The --sign-key files, read before any work is done.
+IndexSigning index_signing(const Arguments& args) {
+  IndexSigning signing;
+  for (const std::string& file : args.all("sign-key")) signing.keys.push_back(read_signing_key(file));
+  if (args.has("valid-for")) {
+    if (signing.keys.empty()) throw UsageError("--valid-for is for a signed index: give --sign-key");
+    signing.valid_for_seconds = parse_validity(args.value("valid-for"));
+  }
+  return signing;
+}
+
+std::int64_t now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::string signing_summary(const nlohmann::json& index, std::size_t keys) {
+  std::string text = "sequence " + std::to_string(index_sequence(index));
+  if (keys > 0) {
+    text += ", signed with " + std::to_string(keys) + " key(s), valid until " + json_text(index, index_key::kExpires);
+  }
+  return text;
 }
 
 std::string index_container(const std::string& product) {
@@ -234,20 +293,16 @@ TransferProgress transfer_progress(std::ostream& out, const std::string& what) {
 
 // Uploads the archive and its list first and the index last, so the index
 // never names objects that are not there yet.
-void upload_release(Store& store, const std::string& product, const nlohmann::json& index,
-                    const std::optional<StoredText>& previous, const ReleaseEntry& entry, const fs::path& archive,
-                    const fs::path& block_list, std::ostream& out) {
-  const std::string index_box = index_container(product);
+void upload_release(Store& store, const std::string& product, const std::string& index_text,
+                    const StoredIndex& previous, const std::vector<std::string>& signatures,
+                    const ReleaseEntry& entry, const fs::path& archive, const std::string& block_list_text,
+                    bool replace, std::ostream& out) {
   out << "storing in " << store.describe() << std::endl;
   store.prepare_container(entry.containername);
-  store.write_file(entry.containername, entry.filename, archive, "application/zip",
-                   transfer_progress(out, entry.filename));
-  store.write_text(entry.containername, entry.blockhash, read_text_file(block_list), "application/json", nullptr);
-  out << "uploaded " << entry.containername << "/" << entry.filename << " and " << entry.containername << "/"
-      << entry.blockhash << std::endl;
+  store_release_files(store, entry, archive, block_list_text, replace, transfer_progress(out, entry.filename), out);
+  const std::string index_box = index_container(product);
   store.prepare_container(index_box);
-  store.write_text(index_box, "index", index_text(index), "application/json", &previous);
-  out << "uploaded " << index_box << "/index" << std::endl;
+  store_index(store, index_box, index_text, previous, signatures, out);
 }
 
 // --- commands ---------------------------------------------------------------
@@ -303,35 +358,49 @@ int blocks_command(const std::vector<std::string>& argv, std::ostream& out) {
 
 int index_command(const std::vector<std::string>& argv, std::ostream& out) {
   const Arguments args = parse(argv, 1,
-                               {{"key", true},
-                                {"release", true},
-                                {"container", true},
-                                {"filename", true},
-                                {"blockhash", true},
-                                {"block-size", true},
-                                {"filesize", true},
-                                {"hash", true},
-                                {"required-setup", true},
-                                {"current", false},
-                                {"forbid-release-selection", false},
-                                {"allow-release-selection", false},
-                                {"help", false}});
+                               with({{"version", true},
+                                     {"key", true},
+                                     {"release", true},
+                                     {"container", true},
+                                     {"filename", true},
+                                     {"blockhash", true},
+                                     {"blockhash-file", true},
+                                     {"block-size", true},
+                                     {"filesize", true},
+                                     {"hash", true},
+                                     {"required-setup", true},
+                                     {"current", false},
+                                     {"forbid-release-selection", false},
+                                     {"allow-release-selection", false},
+                                     {"help", false}},
+                                    kSignOptions));
   if (args.has("help")) {
-    out << "usage: setuppublish index INDEX.json --key VERSION --release TEXT\n"
+    out << "usage: setuppublish index INDEX.json --version VERSION --release TEXT\n"
            "           --container NAME --filename NAME --blockhash NAME --block-size N\n"
-           "           --filesize BYTES --hash SHA256 [--required-setup N] [--current]\n"
+           "           --filesize BYTES --hash SHA256 [--blockhash-file FILE]\n"
+           "           [--required-setup N] [--current]\n"
            "           [--forbid-release-selection | --allow-release-selection]\n"
+           "           [--sign-key FILE... [--valid-for TIME]]\n"
            "\n"
            "Adds the release VERSION (a version text such as 4.2.1) to the release index\n"
-           "INDEX.json, creating it when missing and replacing an entry of the same key.\n"
-           "--current makes it the release offered first; a new index makes its first\n"
-           "release current anyway. --forbid-release-selection offers only the current\n"
-           "release, --allow-release-selection offers older ones again.\n"
-           "--required-setup is the lowest launcher version that may install it (4).\n";
+           "INDEX.json, creating it when missing and replacing an entry of the same key,\n"
+           "and raises the index's sequence. --current makes it the release offered\n"
+           "first; a new index makes its first release current anyway.\n"
+           "--forbid-release-selection offers only the current release,\n"
+           "--allow-release-selection offers older ones again. --required-setup is the\n"
+           "lowest launcher version that may install it (4). --blockhash-file is the\n"
+           "release's blockhash list, whose SHA-256 the index records.\n"
+           "With --sign-key the signature goes to INDEX.json.sig, which upload sends\n"
+           "along; every release then needs its blockhash list's digest (an index whose\n"
+           "older releases lack it is signed with resign, against the store).\n"
+           "Without it an INDEX.json.sig left from before is removed.\n\n"
+        << kSignHelp;
     return 0;
   }
+  if (args.has("key")) throw UsageError("the release's version is given with --version");
   if (args.positional.size() != 1) throw UsageError("index needs INDEX.json");
   const fs::path path = args.positional[0];
+  const IndexSigning signing = index_signing(args);
   ReleaseEntry entry;
   entry.release = args.required("release");
   entry.containername = args.required("container");
@@ -341,31 +410,59 @@ int index_command(const std::vector<std::string>& argv, std::ostream& out) {
   entry.filesize = parse_count("filesize", args.required("filesize"));
   entry.hash = args.required("hash");
   entry.required_setup = parse_count("required-setup", args.value("required-setup", "4"));
+  if (args.has("blockhash-file")) {
+    entry.blockhash_sha256 = hash_buffer(read_text_file(args.required("blockhash-file")), L"SHA256", true);
+  }
   std::error_code ec;
   const std::string existing = fs::exists(path, ec) ? read_text_file(path) : std::string();
   nlohmann::json index = parse_index(existing, path.string());
-  for (const std::string& note : add_release(index, args.required("key"), entry, args.has("current"),
+  for (const std::string& note : add_release(index, args.required("version"), entry, args.has("current"),
                                              release_selection(args))) {
     out << "note: " << note << std::endl;
   }
-  write_text_file(path, index_text(index));
-  out << "release " << args.value("key") << " written to " << path.string() << std::endl;
+  const std::vector<std::string> lacking = releases_without_blockhash_digest(index);
+  if (!signing.keys.empty() && !lacking.empty()) {
+    std::string names;
+    for (const std::string& key : lacking) names += (names.empty() ? "" : ", ") + key;
+    throw PublishError("launchers that check the signature need the digest of every release's blockhash list, "
+                       "which " + names + " lack: give this release's list with --blockhash-file, and sign an "
+                       "index whose older releases lack it with setuppublish resign against the store");
+  }
+  renew_index(index, signing, now());
+  const std::string text = index_text(index);
+  fs::path signature_path = path;
+  signature_path += ".sig";
+  write_text_file(path, text);
+  if (!signing.keys.empty()) {
+    write_text_file(signature_path, index_signature_text(sign_index(text, signing.keys)));
+  } else if (fs::remove(signature_path, ec)) {
+    out << "note: removed " << signature_path.string() << ", which signed the index before this change" << std::endl;
+  }
+  out << "release " << args.value("version") << " written to " << path.string() << " ("
+      << signing_summary(index, signing.keys.size()) << ")" << std::endl;
   return 0;
 }
 
 int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
-  std::vector<Option> options = {{"product", true},        {"version", true}, {"archive", true},
-                                 {"blockhash-file", true}, {"help", false},   {"replace-index", false}};
-  options.insert(options.end(), kStoreOptions.begin(), kStoreOptions.end());
-  const Arguments args = parse(argv, 1, options);
+  const Arguments args = parse(argv, 1,
+                               with({{"product", true},
+                                     {"version", true},
+                                     {"archive", true},
+                                     {"blockhash-file", true},
+                                     {"help", false},
+                                     {"replace-index", false},
+                                     {"replace", false}},
+                                    kStoreOptions));
   if (args.has("help")) {
     out << "usage: setuppublish upload INDEX.json --product PRODUCT --version VERSION\n"
-           "           --archive FILE --blockhash-file FILE [--replace-index] STORE\n"
+           "           --archive FILE --blockhash-file FILE [--replace-index] [--replace] STORE\n"
            "\n"
            "Stores the archive and its blockhash list under the container and names that\n"
-           "INDEX.json gives for VERSION, then INDEX.json as PRODUCT-v2/index. An index in\n"
-           "the store that holds releases INDEX.json lacks is only replaced with\n"
-           "--replace-index.\n\n"
+           "INDEX.json gives for VERSION, then INDEX.json as PRODUCT-v2/index, with\n"
+           "INDEX.json.sig (made by index --sign-key) as PRODUCT-v2/index.sig when it\n"
+           "exists. An index in the store that holds releases INDEX.json lacks is only\n"
+           "replaced with --replace-index; a signed one only by a signed INDEX.json of a\n"
+           "higher sequence.\n\n"
         << kStoreHelp;
     return 0;
   }
@@ -374,32 +471,48 @@ int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
   const std::string version = args.required("version");
   const fs::path archive = args.required("archive");
   const fs::path block_list = args.required("blockhash-file");
-  const nlohmann::json index = parse_index(read_text_file(args.positional[0]), args.positional[0]);
+  // The exact bytes: a signature covers them, not the JSON they spell.
+  const std::string text = read_text_file(args.positional[0]);
+  const nlohmann::json index = parse_index(text, args.positional[0]);
   const std::string index_box = index_container(product);
   if (!index.contains(index_key::kReleases) || !index[index_key::kReleases].contains(version)) {
     throw PublishError(args.positional[0] + " has no release " + version);
   }
   const ReleaseEntry entry = read_release_entry(index, version);
   check_release(version, entry);
-
-  // Cheap checks that the files are the ones the index describes.
+  fs::path signature_path = args.positional[0];
+  signature_path += ".sig";
   std::error_code ec;
+  const bool signed_index = fs::exists(signature_path, ec);
+  const std::vector<std::string> signatures =
+      signed_index ? parse_index_signature(read_text_file(signature_path)) : std::vector<std::string>();
+  if (signed_index && signatures.empty()) {
+    throw PublishError(signature_path.string() + " holds no signature line");
+  }
+
+  // Checks that the files are the ones the index describes: the launcher
+  // would refuse anything else.
   const std::uint64_t size = fs::file_size(archive, ec);
   if (ec) throw PublishError("cannot read " + archive.string() + ": " + ec.message());
   if (size != entry.filesize) {
     throw PublishError(archive.string() + " has " + std::to_string(size) + " bytes, the index says " +
                        std::to_string(entry.filesize));
   }
-  const auto digests = parse_blockhash_list(read_text_file(block_list));
-  if (!digests || digests->size() != block_count(entry.filesize, entry.blocksize)) {
+  const std::string list_text = read_text_file(block_list);
+  const auto digests = parse_blockhash_list(list_text);
+  if (!digests || digests->size() != block_count(entry.filesize, entry.blocksize) ||
+      (!entry.blockhash_sha256.empty() && hash_buffer(list_text, L"SHA256", true) != entry.blockhash_sha256)) {
     throw PublishError(block_list.string() + " is not the blockhash list of " + archive.string() +
-                       " for the block size " + std::to_string(entry.blocksize));
+                       " that the index describes");
+  }
+  if (sha256_file_hex(archive.wstring()) != entry.hash) {
+    throw PublishError(archive.string() + " does not have the SHA-256 the index gives for release " + version);
   }
 
   const std::unique_ptr<Store> store = open_store(args);
-  const std::optional<StoredText> previous = store->read_text(index_box, "index");
-  if (previous && !args.has("replace-index")) {
-    const nlohmann::json stored = parse_index(previous->text, "in the store");
+  const StoredIndex previous = read_stored_index(*store, index_box, !signatures.empty());
+  if (previous.index && !args.has("replace-index")) {
+    const nlohmann::json stored = parse_index(previous.index->text, "in the store");
     if (stored.contains(index_key::kReleases)) {
       for (const auto& [key, value] : stored[index_key::kReleases].items()) {
         (void)value;
@@ -410,42 +523,55 @@ int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
       }
     }
   }
-  upload_release(*store, product, index, previous, entry, archive, block_list, out);
+  if (previous.index && !signatures.empty()) {
+    const std::uint64_t stored_sequence = index_sequence(parse_index(previous.index->text, "in the store"));
+    if (index_sequence(index) <= stored_sequence) {
+      throw PublishError("the index in the store has the sequence " + std::to_string(stored_sequence) + " and " +
+                         args.positional[0] + " not a higher one: launchers that saw the stored index would "
+                         "refuse it; make INDEX.json from the stored index");
+    }
+  }
+  upload_release(*store, product, text, previous, signatures, entry, archive, list_text, args.has("replace"), out);
   return 0;
 }
 
 int publish_command(const std::vector<std::string>& argv, std::ostream& out) {
-  std::vector<Option> options = {{"product", true},
-                                 {"version", true},
-                                 {"release", true},
-                                 {"current", false},
-                                 {"block-size", true},
-                                 {"required-setup", true},
-                                 {"start", true},
-                                 {"start-file", true},
-                                 {"container", true},
-                                 {"filename", true},
-                                 {"work-dir", true},
-                                 {"forbid-release-selection", false},
-                                 {"allow-release-selection", false},
-                                 {"help", false}};
-  options.insert(options.end(), kStoreOptions.begin(), kStoreOptions.end());
-  const Arguments args = parse(argv, 1, options);
+  const Arguments args = parse(argv, 1,
+                               with(with({{"product", true},
+                                          {"version", true},
+                                          {"release", true},
+                                          {"current", false},
+                                          {"block-size", true},
+                                          {"required-setup", true},
+                                          {"start", true},
+                                          {"start-file", true},
+                                          {"container", true},
+                                          {"filename", true},
+                                          {"work-dir", true},
+                                          {"forbid-release-selection", false},
+                                          {"allow-release-selection", false},
+                                          {"replace", false},
+                                          {"help", false}},
+                                         kStoreOptions),
+                                    kSignOptions));
   if (args.has("help")) {
     out << "usage: setuppublish publish SETUP_DIR --product PRODUCT --version VERSION\n"
            "           --release TEXT [--current] [--block-size N] [--required-setup N]\n"
            "           [--container NAME] [--filename NAME] [--work-dir DIR]\n"
            "           [--forbid-release-selection | --allow-release-selection]\n"
+           "           [--sign-key FILE... [--valid-for TIME]] [--replace]\n"
            "           START STORE\n"
            "\n"
            "Packs SETUP_DIR, writes the blockhash list, adds the release to the product's\n"
-           "index as it is in the store (earlier releases stay) and uploads all three.\n"
-           "The archive goes to the container PRODUCT-VERSION (made container-safe) as\n"
-           "PRODUCT-VERSION.zip with its list PRODUCT-VERSION.blockhash; the archive and\n"
-           "list stay in --work-dir (default: the current folder).\n"
-           "--block-size defaults to 4M, --required-setup to 4.\n\n"
+           "index as it is in the store (earlier releases stay, the sequence rises) and\n"
+           "uploads all three. The archive goes to the container PRODUCT-VERSION (made\n"
+           "container-safe) as PRODUCT-VERSION.zip with its list PRODUCT-VERSION.blockhash;\n"
+           "the archive and list stay in --work-dir (default: the current folder).\n"
+           "--block-size defaults to 4M, --required-setup to 4. Signing an index whose\n"
+           "earlier releases lack their blockhash list's digest fetches those lists once.\n\n"
         << kStartHelp << "\n"
-        << kStoreHelp;
+        << kStoreHelp << "\n"
+        << kSignHelp;
     return 0;
   }
   if (args.positional.size() != 1) throw UsageError("publish needs SETUP_DIR");
@@ -465,12 +591,13 @@ int publish_command(const std::vector<std::string>& argv, std::ostream& out) {
   check_release(version, entry);  // every name, before any work is done
   const ReleaseSelection selection = release_selection(args);
   const std::vector<StartCommand> commands = start_commands(args);
+  const IndexSigning signing = index_signing(args);
 
   const std::unique_ptr<Store> store = open_store(args);
   out << "reading the release index from " << store->describe() << std::endl;
-  const std::optional<StoredText> previous = store->read_text(index_box, "index");
-  nlohmann::json index = parse_index(previous ? previous->text : std::string(), "in the store");
-  if (!previous) out << "no release index yet; a new one is made" << std::endl;
+  const StoredIndex previous = read_stored_index(*store, index_box, !signing.keys.empty());
+  nlohmann::json index = parse_index(previous.index ? previous.index->text : std::string(), "in the store");
+  if (!previous.index) out << "no release index yet; a new one is made" << std::endl;
 
   const fs::path work = args.value("work-dir", ".");
   std::error_code ec;
@@ -488,17 +615,88 @@ int publish_command(const std::vector<std::string>& argv, std::ostream& out) {
     out << "block digests: " << percent << "%" << std::endl;
   });
   const fs::path list_path = work / entry.blockhash;
-  write_text_file(list_path, blockhash_list_text(list.md5));
+  const std::string list_text = blockhash_list_text(list.md5);
+  write_text_file(list_path, list_text);
   entry.filesize = list.size;
   entry.hash = list.sha256;
+  entry.blockhash_sha256 = hash_buffer(list_text, L"SHA256", true);
   out << "archive sha256 " << list.sha256 << ", " << list.md5.size() << " blocks" << std::endl;
 
-  for (const std::string& note : add_release(index, version, entry, args.has("current"), selection)) {
-    out << "note: " << note << std::endl;
+  std::vector<std::string> notes = add_release(index, version, entry, args.has("current"), selection);
+  if (!signing.keys.empty()) {
+    const std::vector<std::string> added = add_blockhash_digests(index, *store);
+    notes.insert(notes.end(), added.begin(), added.end());
   }
-  upload_release(*store, product, index, previous, entry, pack_options.output, list_path, out);
+  for (const std::string& note : notes) out << "note: " << note << std::endl;
+  renew_index(index, signing, now());
+  const std::string text = index_text(index);
+  upload_release(*store, product, text, previous, sign_index(text, signing.keys), entry, pack_options.output,
+                 list_text, args.has("replace"), out);
   out << "published " << product << " " << version << " (" << entry.release << ")"
-      << (index[index_key::kCurrentRelease] == version ? " as the current release" : "") << std::endl;
+      << (index[index_key::kCurrentRelease] == version ? " as the current release" : "") << "; "
+      << signing_summary(index, signing.keys.size()) << std::endl;
+  return 0;
+}
+
+int resign_command(const std::vector<std::string>& argv, std::ostream& out) {
+  const Arguments args = parse(argv, 1, with(with({{"product", true}, {"help", false}}, kStoreOptions), kSignOptions));
+  if (args.has("help")) {
+    out << "usage: setuppublish resign --product PRODUCT --sign-key FILE... [--valid-for TIME]\n"
+           "           STORE\n"
+           "\n"
+           "Signs the product's index in the store again with a higher sequence and a new\n"
+           "expiry date, releases unchanged: run it from a scheduled job well within\n"
+           "--valid-for, or launchers that check the signature refuse the index once it\n"
+           "expires. Also signs an index that was never signed (releases lacking their\n"
+           "blockhash list's digest get it from the store).\n\n"
+        << kStoreHelp << "\n"
+        << kSignHelp;
+    return 0;
+  }
+  if (!args.positional.empty()) throw UsageError("resign takes no " + args.positional[0]);
+  const std::string product = args.required("product");
+  const std::string index_box = index_container(product);
+  const IndexSigning signing = index_signing(args);
+  if (signing.keys.empty()) throw UsageError("missing --sign-key");
+  const std::unique_ptr<Store> store = open_store(args);
+  const StoredIndex previous = read_stored_index(*store, index_box, true);
+  if (!previous.index) throw PublishError("the store has no release index of " + product);
+  nlohmann::json index = parse_index(previous.index->text, "in the store");
+  for (const std::string& note : add_blockhash_digests(index, *store)) out << "note: " << note << std::endl;
+  renew_index(index, signing, now());
+  const std::string text = index_text(index);
+  store_index(*store, index_box, text, previous, sign_index(text, signing.keys), out);
+  out << "re-signed the release index of " << product << "; " << signing_summary(index, signing.keys.size())
+      << std::endl;
+  return 0;
+}
+
+int keygen_command(const std::vector<std::string>& argv, std::ostream& out) {
+  const Arguments args = parse(argv, 1, {{"out", true}, {"help", false}});
+  if (args.has("help")) {
+    out << "usage: setuppublish keygen --out DIR\n"
+           "\n"
+           "Makes a P-256 key pair for signing release indexes: DIR/index-signing.key\n"
+           "(the private key, PKCS#8 PEM, mode 600; for --sign-key) and\n"
+           "DIR/index-signing.pub (the public key, for the launcher's LAUNCHER_INDEX_KEYS).\n"
+           "Existing files are never overwritten. Keep the private key off the machines\n"
+           "that hold the store's account key.\n";
+    return 0;
+  }
+  if (!args.positional.empty()) throw UsageError("keygen takes no " + args.positional[0]);
+  const fs::path folder = args.required("out");
+  const fs::path private_path = folder / "index-signing.key";
+  const fs::path public_path = folder / "index-signing.pub";
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  for (const fs::path& path : {private_path, public_path}) {
+    if (fs::exists(path, ec)) throw PublishError(path.string() + " exists; a key is never overwritten");
+  }
+  const KeyPair pair = generate_key_pair();
+  write_private_file(private_path, pair.private_key);
+  write_text_file(public_path, pair.public_key);
+  out << "private key: " << private_path.string() << " (for --sign-key; keep it secret)\n"
+      << "public key:  " << public_path.string() << " (for LAUNCHER_INDEX_KEYS)" << std::endl;
   return 0;
 }
 
@@ -510,7 +708,9 @@ int run_command_line(const std::vector<std::string>& args, std::ostream& out, st
        {"blocks", blocks_command},
        {"index", index_command},
        {"upload", upload_command},
-       {"publish", publish_command}};
+       {"publish", publish_command},
+       {"resign", resign_command},
+       {"keygen", keygen_command}};
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kMainHelp;
     return args.empty() ? 2 : 0;

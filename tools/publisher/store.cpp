@@ -28,6 +28,9 @@ constexpr char kApiVersion[] = "2021-08-06";
 // The service takes at most this many blocks per blob.
 constexpr std::uint64_t kMaxBlocks = 50000;
 constexpr int kAttempts = 4;
+// The archive's digest, kept as the blob's metadata: whether a release
+// already in the store has the bytes being published.
+constexpr char kSha256Metadata[] = "x-ms-meta-sha256";
 
 std::string read_whole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -58,8 +61,8 @@ class FolderStore : public Store {
     return stored;
   }
 
-  void write_text(const std::string& container, const std::string& name, const std::string& text,
-                  const std::string&, const std::optional<StoredText>* expected) override {
+  StoredText write_text(const std::string& container, const std::string& name, const std::string& text,
+                        const std::string&, const std::optional<StoredText>* expected) override {
     if (expected) {
       const std::optional<StoredText> now = read_text(container, name);
       if (now.has_value() != expected->has_value() || (now && now->text != (*expected)->text)) {
@@ -73,11 +76,24 @@ class FolderStore : public Store {
     out.write(text.data(), text.size());
     out.close();
     rename(partial, target);
+    return {text, {}};
+  }
+
+  // A folder records nothing beside a file: its digest is its content's.
+  std::optional<std::string> stored_sha256(const std::string& container, const std::string& name) override {
+    const fs::path path = folder_ / container / name;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return std::nullopt;
+    return sha256_file_hex(path.wstring());
   }
 
   void write_file(const std::string& container, const std::string& name, const fs::path& file, const std::string&,
-                  const TransferProgress& progress) override {
+                  const std::string&, bool create_only, const TransferProgress& progress) override {
     const fs::path target = folder_ / container / name;
+    std::error_code exists_error;
+    if (create_only && fs::exists(target, exists_error)) {
+      throw PublishError(target.string() + " appeared meanwhile; nothing was replaced, run again");
+    }
     fs::path partial = target;
     partial += ".part";
     std::error_code ec;
@@ -223,8 +239,8 @@ class BlobStore : public Store {
     return stored;
   }
 
-  void write_text(const std::string& container, const std::string& name, const std::string& text,
-                  const std::string& content_type, const std::optional<StoredText>* expected) override {
+  StoredText write_text(const std::string& container, const std::string& name, const std::string& text,
+                        const std::string& content_type, const std::optional<StoredText>* expected) override {
     std::map<std::string, std::string> headers = {{"x-ms-blob-type", "BlockBlob"},
                                                   {"content-type", content_type},
                                                   {"content-md5", md5_base64(text.data(), text.size())}};
@@ -236,15 +252,27 @@ class BlobStore : public Store {
       }
     }
     const Response response = send("PUT", container, name, {}, headers, text.data(), text.size());
-    if (response.status == 201) return;
+    if (response.status == 201) return {text, header(response, "etag")};
     if (expected && (response.status == 412 || response.status == 409)) {
       throw PublishError(container + "/" + name + " changed meanwhile; nothing was replaced, run again");
     }
     fail("write", container + "/" + name, response);
   }
 
+  std::optional<std::string> stored_sha256(const std::string& container, const std::string& name) override {
+    const Response response = send("HEAD", container, name, {}, {}, nullptr, 0);
+    if (response.status == 404) return std::nullopt;
+    if (response.status != 200) fail("look up", container + "/" + name, response);
+    return header(response, kSha256Metadata);
+  }
+
   void write_file(const std::string& container, const std::string& name, const fs::path& file,
-                  const std::string& content_type, const TransferProgress& progress) override {
+                  const std::string& content_type, const std::string& sha256, bool create_only,
+                  const TransferProgress& progress) override {
+    // On the request that makes the blob appear: the single upload, or the
+    // block list that commits the blocks.
+    std::map<std::string, std::string> conditions = {{kSha256Metadata, sha256}};
+    if (create_only) conditions["if-none-match"] = "*";
     std::error_code ec;
     const std::uint64_t total = fs::file_size(file, ec);
     if (ec) throw PublishError("cannot read " + file.string() + ": " + ec.message());
@@ -256,12 +284,12 @@ class BlobStore : public Store {
     if (total <= block) {
       const std::size_t n = in.read(buffer.data(), buffer.size());
       if (n != total) throw PublishError(file.string() + " changed while it was uploaded");
-      const Response response = send("PUT", container, name, {},
-                                     {{"x-ms-blob-type", "BlockBlob"},
-                                      {"content-type", content_type},
-                                      {"content-md5", md5_base64(buffer.data(), n)}},
-                                     buffer.data(), n);
-      if (response.status != 201) fail("upload", container + "/" + name, response);
+      std::map<std::string, std::string> headers = {{"x-ms-blob-type", "BlockBlob"},
+                                                    {"content-type", content_type},
+                                                    {"content-md5", md5_base64(buffer.data(), n)}};
+      headers.insert(conditions.begin(), conditions.end());
+      const Response response = send("PUT", container, name, {}, headers, buffer.data(), n);
+      if (response.status != 201) fail_creation("upload", container + "/" + name, response, create_only);
       if (progress) progress(total, total);
       return;
     }
@@ -287,12 +315,12 @@ class BlobStore : public Store {
     if (done != total || in.read(buffer.data(), 1) != 0) {
       throw PublishError(file.string() + " changed while it was uploaded");
     }
-    const Response committed = send("PUT", container, name, {{"comp", "blocklist"}},
-                                    {{"x-ms-blob-content-type", content_type},
-                                     {"content-type", "application/xml"},
-                                     {"content-md5", md5_base64(list.data(), list.size())}},
-                                    list.data(), list.size());
-    if (committed.status != 201) fail("commit the blocks of", container + "/" + name, committed);
+    std::map<std::string, std::string> headers = {{"x-ms-blob-content-type", content_type},
+                                                  {"content-type", "application/xml"},
+                                                  {"content-md5", md5_base64(list.data(), list.size())}};
+    headers.insert(conditions.begin(), conditions.end());
+    const Response committed = send("PUT", container, name, {{"comp", "blocklist"}}, headers, list.data(), list.size());
+    if (committed.status != 201) fail_creation("commit the blocks of", container + "/" + name, committed, create_only);
   }
 
   std::string describe() const override { return endpoint_.url; }
@@ -302,6 +330,21 @@ class BlobStore : public Store {
     HashObject hash(L"MD5");
     hash.add(data, size);
     return platform::base64_encode(hash.finish(false));
+  }
+
+  static std::string header(const Response& response, const std::string& name) {
+    const auto found = response.headers.find(name);
+    return found != response.headers.end() ? found->second : std::string();
+  }
+
+  // A create-only write finds the object there (409 or 412): someone else
+  // stored it since it was looked up.
+  [[noreturn]] static void fail_creation(const std::string& what, const std::string& object, const Response& response,
+                                         bool create_only) {
+    if (create_only && (response.status == 409 || response.status == 412)) {
+      throw PublishError(object + " appeared meanwhile; nothing was replaced, run again");
+    }
+    fail(what, object, response);
   }
 
   static std::string error_code(const Response& response) {
@@ -371,6 +414,8 @@ class BlobStore : public Store {
         curl_easy_setopt(curl_, CURLOPT_READFUNCTION, read_body);
         curl_easy_setopt(curl_, CURLOPT_READDATA, &upload);
         curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
+      } else if (verb == "HEAD") {
+        curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
       } else if (verb != "GET") {
         curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, verb.c_str());
       }

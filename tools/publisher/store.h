@@ -33,10 +33,18 @@ class Store {
   virtual std::optional<StoredText> read_text(const std::string& container, const std::string& name) = 0;
   // With `expected`, the write happens only if the object is still what
   // read_text gave (an empty optional: the object must not exist yet).
-  virtual void write_text(const std::string& container, const std::string& name, const std::string& text,
-                          const std::string& content_type, const std::optional<StoredText>* expected) = 0;
+  // Returns what a later conditional write expects.
+  virtual StoredText write_text(const std::string& container, const std::string& name, const std::string& text,
+                                const std::string& content_type, const std::optional<StoredText>* expected) = 0;
+  // Null when the object does not exist; otherwise the SHA-256 (lower-case
+  // hex) that write_file recorded with it, empty for an object written
+  // otherwise.
+  virtual std::optional<std::string> stored_sha256(const std::string& container, const std::string& name) = 0;
+  // Stores the file with its SHA-256 (sha256, which the caller vouches for).
+  // With create_only the write fails when the object exists meanwhile.
   virtual void write_file(const std::string& container, const std::string& name, const std::filesystem::path& file,
-                          const std::string& content_type, const TransferProgress& progress) = 0;
+                          const std::string& content_type, const std::string& sha256, bool create_only,
+                          const TransferProgress& progress) = 0;
   virtual std::string describe() const = 0;
 };
 

@@ -1,8 +1,17 @@
 #include "platform/crypto.h"
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/obj_mac.h>
 
+#include <memory>
 #include <vector>
+
+#include "support/releaser.h"
 
 namespace platform {
 
@@ -87,6 +96,68 @@ std::string base64_decode(const std::string& text) {
   if (text[text.size() - 1] == '=') --length;
   if (text[text.size() - 2] == '=') --length;
   return std::string(reinterpret_cast<char*>(out.data()), length);
+}
+
+namespace {
+
+void openssl_free(void* memory) { OPENSSL_free(memory); }
+using Key = std::unique_ptr<EVP_PKEY, Releaser<EVP_PKEY_free>>;
+using KeyContext = std::unique_ptr<EVP_PKEY_CTX, Releaser<EVP_PKEY_CTX_free>>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, Releaser<EVP_MD_CTX_free>>;
+using Signature = std::unique_ptr<ECDSA_SIG, Releaser<ECDSA_SIG_free>>;
+using Number = std::unique_ptr<BIGNUM, Releaser<BN_free>>;
+using Memory = std::unique_ptr<unsigned char, Releaser<openssl_free>>;
+
+const unsigned char* bytes_of(const std::string& text) { return reinterpret_cast<const unsigned char*>(text.data()); }
+
+Key p256_key(const std::string& point) {
+  std::string encoded = '\x04' + point;  // the uncompressed form
+  char group[] = SN_X9_62_prime256v1;
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+                         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, &encoded[0], encoded.size()),
+                         OSSL_PARAM_END};
+  const KeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  EVP_PKEY* key = nullptr;
+  if (!context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
+      EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+    return nullptr;
+  return Key(key);
+}
+
+// OpenSSL takes the signature in DER, which it writes itself from r and s.
+std::string der_signature(const std::string& raw) {
+  const std::size_t half = raw.size() / 2;
+  Number r(BN_bin2bn(bytes_of(raw), static_cast<int>(half), nullptr));
+  Number s(BN_bin2bn(bytes_of(raw) + half, static_cast<int>(half), nullptr));
+  const Signature signature(ECDSA_SIG_new());
+  if (!r || !s || !signature || ECDSA_SIG_set0(signature.get(), r.get(), s.get()) != 1) return {};
+  r.release();  // the signature owns them now
+  s.release();
+  unsigned char* der = nullptr;
+  const int size = i2d_ECDSA_SIG(signature.get(), &der);
+  const Memory owned(der);
+  return size > 0 ? std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size)) : std::string();
+}
+
+bool verify(const std::string& public_point, const std::string& message, const std::string& raw_signature) {
+  if (public_point.size() != 64 || raw_signature.size() != 64) return false;
+  const Key key = p256_key(public_point);
+  const std::string signature = der_signature(raw_signature);
+  const DigestContext context(EVP_MD_CTX_new());
+  return key && !signature.empty() && context &&
+         EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+         EVP_DigestVerify(context.get(), bytes_of(signature), signature.size(), bytes_of(message), message.size()) == 1;
+}
+
+}  // namespace
+
+bool verify_ecdsa_p256_sha256(const std::string& public_point, const std::string& message,
+                              const std::string& raw_signature) {
+  const bool valid = verify(public_point, message, raw_signature);
+  // A refused key or signature must not leave errors behind for the next
+  // TLS call of this thread to report.
+  ERR_clear_error();
+  return valid;
 }
 
 }  // namespace platform

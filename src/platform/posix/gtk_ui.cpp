@@ -13,6 +13,7 @@
 
 #include "platform/text.h"
 #include "support/files.h"
+#include "support/releaser.h"
 
 namespace platform {
 namespace {
@@ -20,13 +21,6 @@ namespace {
 enum class Response { Cancel, Ok };
 
 // Owners for what GTK and GLib hand out.
-template <auto release>
-struct Releaser {
-  template <class T>
-  void operator()(T* object) const {
-    release(object);
-  }
-};
 using GlibText = std::unique_ptr<gchar, Releaser<g_free>>;
 using GlibList = std::unique_ptr<GList, Releaser<g_list_free>>;
 using MainLoop = std::unique_ptr<GMainLoop, Releaser<g_main_loop_unref>>;

@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -27,6 +28,15 @@ std::wstring executable_path() {
 std::wstring temp_folder() {
   const char* tmpdir = std::getenv("TMPDIR");
   return wide_from_utf8(tmpdir && *tmpdir ? tmpdir : "/tmp");
+}
+
+std::wstring user_state_folder() {
+  // A relative XDG_STATE_HOME is to be ignored, as the base directory rules say.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/') return wide_from_utf8(std::string(state) + "/setuplauncher/");
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return wide_from_utf8(std::string(home) + "/.local/state/setuplauncher/");
+  return {};
 }
 
 std::uint64_t tick_count_ms() {
@@ -61,6 +71,10 @@ bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& 
     entries.push_back({it->path(), std::filesystem::is_directory(status), std::filesystem::is_symlink(status)});
   }
   return !ec;
+}
+
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to) {

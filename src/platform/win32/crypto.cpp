@@ -4,6 +4,8 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "system_library.h"
@@ -31,6 +33,11 @@ struct Api {
   decltype(&BCryptHashData) hash_data = bcrypt_function<decltype(&BCryptHashData)>("BCryptHashData");
   decltype(&BCryptFinishHash) finish_hash = bcrypt_function<decltype(&BCryptFinishHash)>("BCryptFinishHash");
   decltype(&BCryptDestroyHash) destroy_hash = bcrypt_function<decltype(&BCryptDestroyHash)>("BCryptDestroyHash");
+  decltype(&BCryptImportKeyPair) import_key_pair =
+      bcrypt_function<decltype(&BCryptImportKeyPair)>("BCryptImportKeyPair");
+  decltype(&BCryptDestroyKey) destroy_key = bcrypt_function<decltype(&BCryptDestroyKey)>("BCryptDestroyKey");
+  decltype(&BCryptVerifySignature) verify_signature =
+      bcrypt_function<decltype(&BCryptVerifySignature)>("BCryptVerifySignature");
   decltype(&CryptBinaryToStringA) binary_to_string =
       crypt32_function<decltype(&CryptBinaryToStringA)>("CryptBinaryToStringA");
   decltype(&CryptStringToBinaryA) string_to_binary =
@@ -39,6 +46,7 @@ struct Api {
   bool has_cng() const {
     return open_provider && close_provider && get_property && create_hash && hash_data && finish_hash && destroy_hash;
   }
+  bool has_ecdsa() const { return has_cng() && import_key_pair && destroy_key && verify_signature; }
 };
 
 const Api& api() {
@@ -137,6 +145,61 @@ std::string base64_decode(const std::string& text) {
     return {};
   bytes.resize(size);
   return bytes;
+}
+
+namespace {
+
+struct CloseProvider {
+  void operator()(BCRYPT_ALG_HANDLE provider) const { api().close_provider(provider, 0); }
+};
+struct DestroyKey {
+  void operator()(BCRYPT_KEY_HANDLE key) const { api().destroy_key(key); }
+};
+using Provider = std::unique_ptr<void, CloseProvider>;
+using Key = std::unique_ptr<void, DestroyKey>;
+
+// The key goes before the provider it came from: members in this order.
+struct PublicKey {
+  Provider provider;
+  Key key;
+};
+
+// CNG's inputs are PUCHAR even where it only reads them.
+PUCHAR input_bytes(const std::string& bytes) { return reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())); }
+
+// The bare point, imported with the ECDSA P-256 provider: the handle can
+// only be a P-256 key, without asking it afterwards (which Wine cannot
+// answer: BCryptGetProperty on key handles is not implemented there).
+PublicKey import_p256_public_key(const std::string& point) {
+  BCRYPT_ALG_HANDLE provider = nullptr;
+  if (api().open_provider(&provider, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0) return {};
+  PublicKey imported{Provider(provider), nullptr};
+  const BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, static_cast<ULONG>(point.size() / 2)};
+  std::string blob(sizeof header, '\0');
+  std::memcpy(&blob[0], &header, sizeof header);
+  blob += point;
+  BCRYPT_KEY_HANDLE key = nullptr;
+  if (api().import_key_pair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, input_bytes(blob),
+                            static_cast<ULONG>(blob.size()), 0) != 0)
+    return {};
+  imported.key.reset(key);
+  return imported;
+}
+
+}  // namespace
+
+bool verify_ecdsa_p256_sha256(const std::string& public_point, const std::string& message,
+                              const std::string& raw_signature) {
+  if (public_point.size() != 64 || raw_signature.size() != 64 || !api().has_ecdsa()) return false;
+  const PublicKey key = import_p256_public_key(public_point);
+  const HashContextPtr hash = hash_create(L"SHA256", {});
+  if (!key.key || !hash) return false;
+  hash_add(*hash, message.data(), message.size());
+  const std::string digest = hash_finish(*hash);
+  // Success is 0 exactly, not merely any status BCRYPT_SUCCESS accepts.
+  return digest.size() == 32 &&
+         api().verify_signature(key.key.get(), nullptr, input_bytes(digest), static_cast<ULONG>(digest.size()),
+                                input_bytes(raw_signature), static_cast<ULONG>(raw_signature.size()), 0) == 0;
 }
 
 }  // namespace platform

@@ -70,7 +70,6 @@ struct Api {
   SYSTEM_FUNCTION(L"crypt32.dll", CertCreateCertificateContext);
   SYSTEM_FUNCTION(L"crypt32.dll", CertFreeCertificateContext);
   SYSTEM_FUNCTION(L"crypt32.dll", CertFreeCertificateChain);
-  SYSTEM_FUNCTION(L"crypt32.dll", CertCompareCertificate);
   SYSTEM_FUNCTION(L"crypt32.dll", CertCompareCertificateName);
   SYSTEM_FUNCTION(L"crypt32.dll", CryptVerifyCertificateSignatureEx);
 
@@ -81,7 +80,7 @@ struct Api {
   }
   bool has_crypt32() const {
     return CryptStringToBinaryA && CertCreateCertificateContext && CertFreeCertificateContext &&
-           CertFreeCertificateChain && CertCompareCertificate && CertCompareCertificateName &&
+           CertFreeCertificateChain && CertCompareCertificateName &&
            CryptVerifyCertificateSignatureEx;
   }
 };
@@ -142,6 +141,13 @@ std::vector<Certificate> read_pem_certificates(const std::string& path) {
 
 enum class ChainCheck { trusted, refused, unavailable };
 
+// The same certificate, byte for byte. CertCompareCertificate compares only
+// issuer and serial number, which a forged certificate can copy.
+bool same_certificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
+  return a->cbCertEncoded == b->cbCertEncoded &&
+         std::equal(a->pbCertEncoded, a->pbCertEncoded + a->cbCertEncoded, b->pbCertEncoded);
+}
+
 // Whether the server's chain, otherwise sound, leads to a CA of the build's
 // extra CA file (demo and test builds). The system does not know that CA, so
 // it reports an unknown authority; everything else it checks still holds.
@@ -165,7 +171,7 @@ ChainCheck check_chain_against_extra_ca(HINTERNET request, const std::string& pa
     PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
     for (const auto& authority : authorities) {
       if (!otherwise_sound) break;
-      if (api().CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo, authority->pCertInfo)) {
+      if (same_certificate(top, authority.get())) {
         trusted = true;
         break;
       }

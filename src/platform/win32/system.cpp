@@ -43,6 +43,15 @@ std::wstring temp_folder() {
   return n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) : std::wstring();
 }
 
+std::wstring user_state_folder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH);
+  if (n == 0 || n > MAX_PATH) return {};
+  std::wstring folder(buffer, n);
+  if (folder.back() != L'\\') folder += L'\\';
+  return folder + L"setuplauncher\\";
+}
+
 std::uint64_t tick_count_ms() { return GetTickCount64(); }
 
 void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
@@ -94,6 +103,10 @@ bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& 
                        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
   } while (FindNextFileW(search.get(), &found));
   return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // Not std::filesystem::copy_file: without inode numbers on Windows it takes

@@ -1,5 +1,6 @@
 // Both stores refuse to replace an index that changed after it was read, so
-// two publishers running at once cannot drop each other's release.
+// two publishers running at once cannot drop each other's release, and an
+// archive that exists.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,6 +10,7 @@
 #include "publish_error.h"
 #include "store.h"
 #include "support.h"
+#include "support/hashing.h"
 
 using namespace publisher;
 using namespace testing_support;
@@ -31,10 +33,21 @@ void expect_conditional_writes(Store& store, const std::string& container) {
   EXPECT_THROW(store.write_text(container, "index", "stale", "application/json", &first), PublishError);
   EXPECT_EQ(store.read_text(container, "index")->text, "second");
 
-  // Unconditional writes (archives, block lists) simply replace.
+  // Unconditional writes simply replace.
   store.write_text(container, "list", "a", "application/json", nullptr);
   store.write_text(container, "list", "b", "application/json", nullptr);
   EXPECT_EQ(store.read_text(container, "list")->text, "b");
+
+  // An archive is written once, and the store tells its digest.
+  Scratch scratch;
+  put(scratch / "archive", "the bytes of an archive");
+  const std::string digest = hash_buffer("the bytes of an archive", L"SHA256", true);
+  EXPECT_FALSE(store.stored_sha256(container, "a.zip").has_value());
+  store.write_file(container, "a.zip", scratch / "archive", "application/zip", digest, true, nullptr);
+  EXPECT_EQ(store.stored_sha256(container, "a.zip"), digest);
+  EXPECT_THROW(store.write_file(container, "a.zip", scratch / "archive", "application/zip", digest, true, nullptr),
+               PublishError);
+  store.write_file(container, "a.zip", scratch / "archive", "application/zip", digest, false, nullptr);
 }
 
 }  // namespace
@@ -55,6 +68,7 @@ TEST(Stores, BlobStoreRefusesToReplaceAChangedIndex) {
   endpoint.account = build_settings::telemetry_account;
   endpoint.key = build_settings::telemetry_key;
   endpoint.ca_file = build_settings::ca_file;
+  endpoint.block_size = 8;  // the archive goes up as a block list
   const auto store = make_blob_store(endpoint);
   std::random_device random;
   expect_conditional_writes(*store, "cond" + std::to_string(random() % 100000000) + "-v2");

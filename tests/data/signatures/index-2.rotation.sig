@@ -1,0 +1,3 @@
+not Base64: skipped
+MEYCIQCZe6BAU58/uSjhzjyp9pJMZVRf6fUoChtparLVQpe15gIhAMzZ+e2SB/TvY4crzp8vZKnhtaSu3UjvoGBFI1zPXOnv
+MEUCIDx3m+/o9MdhQZw+Sm+Hse5P09/S5WnJrt4TyngwNILkAiEA/uo8xdOFyKgGjMn1I3YxI31N55YwiCIlWfnIpG6M31o=

@@ -1,0 +1,1 @@
+MEQCIFxgwjOlo3Moza+oW1ixYHhbdFzBEy38xWH5FKR7Y+PhAiBDVFD8HO7tkPc6xpKEEUEflh/PsInsExHNuMaCHEdehw==
