@@ -20,6 +20,10 @@ std::filesystem::path fs_path(const std::wstring& path);
 std::wstring executable_path();
 // The user's temporary folder (Windows: GetTempPathW; elsewhere $TMPDIR or /tmp).
 std::wstring temp_folder();
+// A path as a user typed it, made complete: a relative one is taken from the
+// current folder, and on Linux a leading "~" stands for the home folder.
+// Empty stays empty.
+std::wstring absolute_path(const std::wstring& typed);
 
 std::uint64_t tick_count_ms();
 void sleep_ms(unsigned milliseconds);

@@ -12,6 +12,16 @@
 
 namespace platform {
 
+// The amounts behind a progress bar, for a window that shows them beside
+// it (the terminal's line); the windows show the bar and the caption only.
+struct ProgressFigures {
+  std::wstring stage;  // "download", "extract"
+  std::uint64_t bytes_done = 0;
+  std::uint64_t bytes_total = 0;
+  std::uint64_t bytes_per_second = 0;  // 0: not known yet
+  std::uint32_t seconds_left = 0;      // 0: no estimate, as the caption shows none
+};
+
 // The modeless progress window (caption "Fortschritt / Progress", one bar).
 class ProgressWindow {
  public:
@@ -22,6 +32,7 @@ class ProgressWindow {
   virtual void set_range(std::uint32_t max) = 0;
   virtual void step() = 0;
   virtual void set_position(std::uint32_t position) = 0;
+  virtual void show_figures(const ProgressFigures&) {}
 };
 
 struct VersionQuestion {
