@@ -23,17 +23,7 @@ std::string trimmed(const std::string& line) {
   return line.substr(first, last - first + 1);
 }
 
-// Texts from the release index, server replies and file names reach the
-// terminal: control characters could move the cursor or recolour it, and a
-// line break in a list entry would break the list.
-std::string printable(std::string text, bool keep_line_breaks = false) {
-  for (char& c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && !(keep_line_breaks && (c == '\n' || c == '\t'))) || byte == 0x7F) c = '?';
-  }
-  return text;
-}
-
+using ::printable;
 std::string printable(const std::wstring& text, bool keep_line_breaks = false) {
   return printable(utf8_from_wide(text), keep_line_breaks);
 }
