@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,6 +73,11 @@ std::unique_ptr<Ui> make_window_ui();
 // pipes or files.
 bool standard_input_is_terminal();
 bool standard_error_is_terminal();
+// Where the terminal's questions are answered and asked: standard input and
+// standard error. A Windows GUI program never asks on a terminal; there
+// they lead nowhere, and the program carries no console streams.
+std::istream& terminal_input();
+std::ostream& terminal_output();
 
 // The user's interface language as a Windows language id (primary language
 // in the low 10 bits; German is 7).

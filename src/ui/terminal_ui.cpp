@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
+#include <istream>
+#include <ostream>
 #include <iterator>
 
 #include "platform/system.h"
@@ -259,7 +260,7 @@ std::unique_ptr<platform::Ui> make_terminal_ui() {
   TerminalUiOptions options;
   options.redraw_progress = platform::standard_error_is_terminal();
   options.echo_answers = !platform::standard_input_is_terminal();
-  return std::make_unique<TerminalUi>(std::cin, std::cerr, options);
+  return std::make_unique<TerminalUi>(platform::terminal_input(), platform::terminal_output(), options);
 }
 
 std::unique_ptr<platform::Ui> make_user_interface() {
