@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "archive/extraction.h"
-#include "archive/start_command.h"
+#include "platform/console.h"
 #include "platform/entry.h"
 #include "platform/process.h"
 #include "platform/system.h"
@@ -15,10 +15,7 @@
 #include "support/hooks.h"
 #include "support/log.h"
 #include "telemetry/send_telemetry.h"
-#include "ui/extractionprogress.h"
-#include "ui/languageselectiondlg.h"
 #include "ui/terminal_ui.h"
-#include "ui/versionselectiondlg.h"
 
 namespace {
 constexpr char kLogSource[] = "setuplauncher";
@@ -91,20 +88,20 @@ std::wstring setup_folder_for(const std::wstring& destination, const std::wstrin
   return as_folder_path(destination) + product + L"." + wide_from_utf8(version) + platform::path_separator();
 }
 
-ReleaseInfo download_setup(const Settings& settings, platform::Ui& ui, const std::wstring& product) {
+ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product) {
   DownloadStage download(settings.download, settings.index_keys, product, settings.download_fallbacks);
   const std::vector<ReleaseChoice> choices = download.offered();
-  const VersionChoice choice = choose_version(ui, choices);
+  const VersionChoice choice = answers.choose_version(choices);
   const ReleaseInfo release =
       download.accept(choice.key, choice.download_only, choice.destination, settings.launcher_version);
   send_telemetry(settings.telemetry, product, release.version, "begin", "0", static_cast<int>(settings.launcher_version));
-  download.download(release, progress_windows(ui));
+  download.download(release, answers.progress);
   return release;
 }
 
-void run_main_flow(const Settings& settings, platform::Ui& ui, const std::wstring& product) {
+RunResult run_main_flow(const Settings& settings, const Answers& answers, const std::wstring& product) {
   const std::uint64_t start_ms = platform::tick_count_ms();
-  const ReleaseInfo release = download_setup(settings, ui, product);
+  const ReleaseInfo release = download_setup(settings, answers, product);
 
   const std::uint64_t seconds = (platform::tick_count_ms() - start_ms) / 1000;
   // Reported before extraction: "success" means the archive arrived verified.
@@ -114,30 +111,143 @@ void run_main_flow(const Settings& settings, platform::Ui& ui, const std::wstrin
   const std::wstring archive = archive_path(release);
   const std::wstring setup_folder = setup_folder_for(release.destination, product, release.version);
   delete_tree(setup_folder);
-  if (!extract_archive(archive, setup_folder, progress_windows(ui))) return;  // the archive stays for the next attempt
-  if (!release.download_only) {
-    run_start_command(archive, setup_folder, [&ui] { return choose_language_code(ui); });
+  if (!extract_archive(archive, setup_folder, answers.progress)) {
+    // The archive stays for the next attempt. The windows have never shown
+    // this; a command line reports it.
+    return {RunEnd::failed,
+            "The release could not be unpacked into " + utf8_from_wide(setup_folder) + "; its archive stays in " +
+                utf8_from_wide(release.destination) + " for the next attempt.",
+            {}};
   }
+  RunResult result;
+  if (!release.download_only) result = answers.start(archive, setup_folder);
   std::error_code ec;
   std::filesystem::remove(platform::fs_path(archive), ec);
+  return result;
+}
+
+RunResult run_launcher(const Settings& settings, const Answers& answers) {
+  try {
+    const std::wstring product = identify_product(settings.product);
+    answers.offer_product_matrix(product);
+    return run_main_flow(settings, answers, product);
+  } catch (const UsageError& error) {
+    write_log("command line: " + error.message.substr(0, error.message.find('\n')), __LINE__, kLogSource);
+    return {RunEnd::bad_usage, error.message, {}};
+  } catch (const std::exception& failure) {
+    answers.show_failure(failure.what());
+    return {RunEnd::failed, failure.what(), {}};
+  } catch (const AbortException&) {
+    write_log_wide(L"user abort", __LINE__, kLogSource);
+    return {RunEnd::cancelled, {}, {}};
+  }
 }
 
 int launcher_main(const Settings& settings, platform::Ui& ui) {
-  try {
-    const std::wstring product = identify_product(settings.product);
-    offer_product_matrix(ui, product, settings.matrix_url);
-    run_main_flow(settings, ui, product);
-  } catch (const std::exception& failure) {
-    ui.show_message(failure.what(), L"Setup launcher");
-  } catch (const AbortException&) {
-    write_log_wide(L"user abort", __LINE__, kLogSource);
-  }
+  run_launcher(settings, user_answers(ui, settings.matrix_url));
   return 0;
 }
 
-int program_main(const std::vector<std::wstring>&) {
+bool verifies_release_index(const Settings& settings) { return !settings.index_keys.empty(); }
+
+std::string version_text(const Settings& settings) {
+  const std::wstring product = trim(settings.product);
+  std::string host = utf8_from_wide(settings.download.host);
+  if (settings.download.port != 0) host += ":" + std::to_string(settings.download.port);
+  return "setuplauncher " + std::to_string(settings.launcher_version) + "\n" +
+         "product:        " + (product.empty() ? "none built in; the file name decides" : utf8_from_wide(product)) +
+         "\n" + "download host:  " + host + "\n" +
+         "release index:  " + (verifies_release_index(settings) ? "verified" : "not verified") + "\n";
+}
+
+namespace {
+
+std::string program_name() {
+  const std::wstring path = platform::executable_path();
+  std::size_t start = path.size();
+  while (start > 0 && !platform::is_path_separator(path[start - 1])) --start;
+  return start < path.size() ? utf8_from_wide(path.substr(start)) : "setuplauncher";
+}
+
+// What the user asked to read: on standard output, or in a box when there
+// is none (a Windows program started from the desktop).
+void show_text(const std::string& text, bool has_console) {
+  if (has_console) return platform::write_standard_output(text);
+  if (const auto windows = platform::make_window_ui()) windows->show_message(text, L"Setup launcher");
+}
+
+RunResult list_releases(const Settings& settings, bool json, bool has_console) {
+  try {
+    const std::wstring product = identify_product(settings.product);
+    const std::vector<ReleaseChoice> choices =
+        DownloadStage(settings.download, settings.index_keys, product, settings.download_fallbacks).offered();
+    show_text(json ? release_list_json(product, choices) : release_list_text(choices), has_console);
+    return {};
+  } catch (const std::exception& failure) {
+    return {RunEnd::failed, failure.what(), {}};
+  }
+}
+
+RunResult install(const Settings& settings, const LauncherOptions& options) {
+  // The windows where they can be shown, else the terminal; nothing at all
+  // with --quiet.
+  std::unique_ptr<platform::Ui> ui;
+  bool windows = false;
+  if (!options.quiet) {
+    ui = platform::make_window_ui();
+    windows = ui != nullptr;
+    if (!windows) ui = make_terminal_ui();
+  }
+  Answers answers = option_answers(options, ui.get());
+  // Someone is watching the windows: a failure is shown there too.
+  if (windows && options.asks_questions()) answers.show_failure = user_answers(*ui, settings.matrix_url).show_failure;
+  return run_launcher(settings, answers);
+}
+
+void report(const RunResult& result, const std::string& program) {
+  switch (result.end) {
+    case RunEnd::done:
+      return;
+    case RunEnd::failed:
+      return platform::write_standard_error(program + ": " + result.message + "\n" + program +
+                                            ": the log is " + utf8_from_wide(log_file_path()) + "\n");
+    case RunEnd::bad_usage:
+      return platform::write_standard_error(program + ": " + result.message + "\n");
+    case RunEnd::cancelled:
+      return platform::write_standard_error(program + ": cancelled\n");
+  }
+}
+
+}  // namespace
+
+int command_line_main(const Settings& settings, const std::vector<std::wstring>& arguments) {
+  const bool has_console = platform::connect_standard_streams();
+  const std::string program = program_name();
+  const auto parsed = parse_command_line(arguments);
+  if (const auto* error = std::get_if<UsageError>(&parsed)) {
+    report({RunEnd::bad_usage, error->message + "\nTry " + program + " --help", {}}, program);
+    return exit_code({RunEnd::bad_usage, {}, {}});
+  }
+  const LauncherOptions& options = std::get<LauncherOptions>(parsed);
+  RunResult result;
+  if (options.help) {
+    const bool windows_paths = platform::path_separator() == L'\\';
+    show_text(usage_text(program, windows_paths ? "C:\\Setups" : "/opt/setups"), has_console);
+  } else if (options.version) {
+    show_text(version_text(settings), has_console);
+  } else if (options.list) {
+    result = list_releases(settings, options.json, has_console);
+  } else {
+    result = install(settings, options);
+  }
+  report(result, program);
+  return exit_code(result);
+}
+
+int program_main(const std::vector<std::wstring>& arguments) {
   platform::initialise_process();
   const Settings settings = settings_from_build();
+  if (!arguments.empty()) return command_line_main(settings, arguments);
   const std::unique_ptr<platform::Ui> ui = make_user_interface();
   return launcher_main(settings, *ui);
 }

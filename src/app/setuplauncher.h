@@ -3,7 +3,10 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "app/answers.h"
+#include "app/command_line.h"
 #include "app/settings.h"
 #include "platform/ui.h"
 #include "release/release_info.h"
@@ -24,12 +27,24 @@ void offer_product_matrix(platform::Ui& ui, const std::wstring& product, const s
 
 // setup folder = destination folder + product + "." + version + separator
 std::wstring setup_folder_for(const std::wstring& destination, const std::wstring& product, const std::string& version);
-// The download part of the run: the release the user chooses, with its
-// archive verified on disk. Sends "begin" once the release is accepted.
-ReleaseInfo download_setup(const Settings& settings, platform::Ui& ui, const std::wstring& product);
+// The download part of the run: the release chosen, with its archive
+// verified on disk. Sends "begin" once the release is accepted.
+ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product);
 // Chooses, downloads, unpacks and starts one release of the product.
-void run_main_flow(const Settings& settings, platform::Ui& ui, const std::wstring& product);
+RunResult run_main_flow(const Settings& settings, const Answers& answers, const std::wstring& product);
 
-// The guarded region around the run: a failure's text in one box captioned
-// "Setup launcher", a user's abort quietly. Always returns 0.
+// The guarded region around the run: a failure's text goes to
+// answers.show_failure, a user's abort only to the log.
+RunResult run_launcher(const Settings& settings, const Answers& answers);
+// The run without arguments: the user answers, a failure's text in one box
+// captioned "Setup launcher". Always returns 0.
 int launcher_main(const Settings& settings, platform::Ui& ui);
+
+// Whether the release index must carry a valid signature before anything
+// in it is used. No index keys are built in yet.
+bool verifies_release_index(const Settings& settings);
+// What --version prints: the launcher's version, the built-in product, the
+// download host, and whether the release index is verified.
+std::string version_text(const Settings& settings);
+// The run with arguments (see app/command_line.h); returns the exit code.
+int command_line_main(const Settings& settings, const std::vector<std::wstring>& arguments);

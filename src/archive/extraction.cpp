@@ -44,6 +44,14 @@ std::vector<ArcInfoEntry> read_arcinfo(const ArchiveHandle& archive) {
 
 namespace {
 
+// What the progress counts for an entry: its content's unpacked size, once
+// however many copies it has; 0 when the archive lacks it.
+std::uint64_t unpacked_size(const ArcInfoEntry& entry, const ArchiveHandle& archive) {
+  zip::MemberStat stat;
+  const auto index = archive.reader.locate(entry.hash);
+  return index && archive.reader.stat(*index, stat) ? stat.uncompressed_size : 0;
+}
+
 // Hands the entry to the writer: false when it fails here, before or while
 // its member is read; the writer reports the failures of writing it.
 bool queue_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder,
@@ -87,13 +95,13 @@ bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfo
     }
   }
   // The progress window and the message pump belong to this thread; the
-  // writer only reports how many entries it has finished.
+  // writer only reports how many entries it has finished, in their order.
   EntryWriter writer;
   std::size_t stepped = 0;
   const auto step_finished = [&] {
     for (const std::size_t done = writer.done(); stepped < done; ++stepped) {
       progress.keep_alive();
-      progress.step();
+      progress.step(unpacked_size(entries[stepped], archive));
       progress.keep_alive();
     }
   };
@@ -116,7 +124,10 @@ bool extract_archive(const std::wstring& archive_path, const std::wstring& setup
   const auto archive = open_archive(archive_path);
   if (!archive) return false;
   const std::vector<ArcInfoEntry> entries = read_arcinfo(*archive);
+  std::uint64_t bytes = 0;
+  for (const ArcInfoEntry& entry : entries) bytes += unpacked_size(entry, *archive);
   const auto progress = open_progress(
-      L"extract", static_cast<std::uint32_t>(std::min<std::size_t>(entries.size(), std::numeric_limits<std::uint32_t>::max())));
+      L"extract", static_cast<std::uint32_t>(std::min<std::size_t>(entries.size(), std::numeric_limits<std::uint32_t>::max())),
+      bytes);
   return extract_entries(setup_folder, entries, *archive, *progress);
 }

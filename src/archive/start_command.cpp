@@ -41,8 +41,8 @@ void launch_file(const std::wstring& path, bool complete) {
   hooks().shell_open(folder + path);
 }
 
-void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
-                       const LanguageQuestion& ask_language) {
+SetupProgram find_setup_program(const std::wstring& archive_path, const std::wstring& setup_folder,
+                                const LanguageQuestion& ask_language) {
   std::vector<StartCommand> commands;
   {
     const auto archive = open_archive(archive_path);
@@ -55,20 +55,27 @@ void run_start_command(const std::wstring& archive_path, const std::wstring& set
     chosen = choose_start_command(commands, platform::is_64bit_os(), ask_language);
   } catch (const AbortException&) {
     write_log_wide(L"user abort", __LINE__, kLogSource);
-    return;
+    return {SetupProgram::Kind::cancelled, {}};
   }
 
-  // Without a command the setup folder itself is opened. A command that
+  // Without a command the setup folder itself is meant. A command that
   // would leave the setup folder comes from a damaged or forged archive:
   // nothing is started.
   const std::wstring command = wide_from_utf8(chosen.command);
-  if (!command.empty() && !is_safe_relative_path(command)) {
+  if (command.empty()) return {SetupProgram::Kind::none, setup_folder};
+  if (!is_safe_relative_path(command)) {
     write_log("start command leaves the setup folder, nothing started: " + chosen.command, __LINE__, kLogSource);
-    return;
+    return {SetupProgram::Kind::refused, {}};
   }
-  const std::wstring path = setup_folder + to_native_separators(command);
+  return {SetupProgram::Kind::program, setup_folder + to_native_separators(command)};
+}
+
+void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
+                       const LanguageQuestion& ask_language) {
+  const SetupProgram program = find_setup_program(archive_path, setup_folder, ask_language);
+  if (program.kind == SetupProgram::Kind::cancelled || program.kind == SetupProgram::Kind::refused) return;
   try {
-    launch_file(path, true);
+    launch_file(program.path, true);
   } catch (const AbortException&) {
     write_log_wide(L"user abort", __LINE__, kLogSource);
   }

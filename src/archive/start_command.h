@@ -28,9 +28,26 @@ StartCommand choose_start_command(const std::vector<StartCommand>& commands, boo
 // is unknown, throws ProcessException("cannot get current directory").
 void launch_file(const std::wstring& path, bool complete);
 
-// The start stage: reads the archive's start commands (ZipException "Cannot
-// open arc file" when it cannot be read), chooses one and starts it from the
-// setup folder; without a command, the setup folder itself is opened. A
-// cancelled language question ends the stage quietly.
+// What the archive's start commands name for this machine.
+struct SetupProgram {
+  enum class Kind {
+    program,    // path: the setup program in the setup folder
+    none,       // no command for this language and bitness; path: the setup folder
+    cancelled,  // the language question was cancelled
+    refused,    // the command would leave the setup folder (a damaged or forged archive)
+  };
+  Kind kind = Kind::none;
+  std::wstring path;
+};
+
+// Reads the archive's start commands (ZipException "Cannot open arc file"
+// when it cannot be read) and chooses one. A cancelled question and a
+// refused command are logged.
+SetupProgram find_setup_program(const std::wstring& archive_path, const std::wstring& setup_folder,
+                                const LanguageQuestion& ask_language);
+
+// The start stage: starts the setup program that find_setup_program chose;
+// without one, the setup folder itself is opened. A cancelled language
+// question or a refused command ends the stage quietly.
 void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
                        const LanguageQuestion& ask_language);

@@ -26,6 +26,10 @@ std::wstring temp_folder();
 // by default ~/.local/state/setuplauncher/. Empty when the environment
 // names no such place.
 std::wstring user_state_folder();
+// A path as a user typed it, made complete: a relative one is taken from the
+// current folder, and on Linux a leading "~" stands for the home folder.
+// Empty stays empty.
+std::wstring absolute_path(const std::wstring& typed);
 
 std::uint64_t tick_count_ms();
 void sleep_ms(unsigned milliseconds);

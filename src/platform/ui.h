@@ -5,12 +5,23 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace platform {
+
+// The amounts behind a progress bar, for a window that shows them beside
+// it (the terminal's line); the windows show the bar and the caption only.
+struct ProgressFigures {
+  std::wstring stage;  // "download", "extract"
+  std::uint64_t bytes_done = 0;
+  std::uint64_t bytes_total = 0;
+  std::uint64_t bytes_per_second = 0;  // 0: not known yet
+  std::uint32_t seconds_left = 0;      // 0: no estimate, as the caption shows none
+};
 
 // The modeless progress window (caption "Fortschritt / Progress", one bar).
 class ProgressWindow {
@@ -22,6 +33,7 @@ class ProgressWindow {
   virtual void set_range(std::uint32_t max) = 0;
   virtual void step() = 0;
   virtual void set_position(std::uint32_t position) = 0;
+  virtual void show_figures(const ProgressFigures&) {}
 };
 
 struct VersionQuestion {
@@ -61,6 +73,11 @@ std::unique_ptr<Ui> make_window_ui();
 // pipes or files.
 bool standard_input_is_terminal();
 bool standard_error_is_terminal();
+// Where the terminal's questions are answered and asked: standard input and
+// standard error. A Windows GUI program never asks on a terminal; there
+// they lead nowhere, and the program carries no console streams.
+std::istream& terminal_input();
+std::ostream& terminal_output();
 
 // The user's interface language as a Windows language id (primary language
 // in the low 10 bits; German is 7).

@@ -167,7 +167,7 @@ bool prepare_archive_file(const ReleaseInfo& release, Progress& progress, const 
       while (all_good && first_block < kept_blocks) {
         std::string& buffer = buffers[current];
         existing.read(&buffer[0], static_cast<std::streamsize>(block_size));
-        progress.step();
+        progress.step(block_size);
         all_good = static_cast<std::uint64_t>(existing.gcount()) == block_size &&
                    digest_matches(buffer, digests[static_cast<std::size_t>(first_block)]);
         if (!all_good) break;

@@ -122,7 +122,8 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
   HashObject whole_file(L"SHA256");
   const auto progress = open_progress(
       L"download",
-      static_cast<std::uint32_t>(std::min<std::uint64_t>(block_total, std::numeric_limits<std::uint32_t>::max())));
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(block_total, std::numeric_limits<std::uint32_t>::max())),
+      release.filesize);
 
   std::ofstream stream;
   std::uint64_t block = 0;
@@ -143,7 +144,7 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
   while (block < block_total) {
     const std::string* buffer = requests.fetch(block);
     if (!buffer) throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
-    progress->step();
+    progress->step(buffer->size());
     progress->keep_alive();
 
     const std::string& expected = digests[static_cast<std::size_t>(block)];

@@ -6,12 +6,16 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
 struct Hooks {
   // Opens a file or address through the desktop (starts the setup program).
   std::function<void(const std::wstring& target)> shell_open;
+  // Starts the setup program and waits for its exit code (empty: it could
+  // not be started or waited for).
+  std::function<std::optional<int>(const std::wstring& program)> run_and_wait;
   // Waits before a request or a block is tried again.
   std::function<void(unsigned milliseconds)> sleep_ms;
 };

@@ -15,6 +15,14 @@ std::string ascii_trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
+std::string printable(std::string text, bool keep_line_breaks) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && !(keep_line_breaks && (c == '\n' || c == '\t'))) || byte == 0x7F) c = '?';
+  }
+  return text;
+}
+
 bool is_valid_utf8(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size()) {

@@ -9,6 +9,11 @@
 std::string ascii_lower(std::string text);
 // Blanks (space, tab, CR, LF) removed at both ends.
 std::string ascii_trim(const std::string& text);
+// Texts from the release index, server replies and file names reach the
+// terminal: control characters could move the cursor or recolour it, and a
+// line break in a list entry would break the list. Each becomes '?' (line
+// breaks and tabs only when they are not kept).
+std::string printable(std::string text, bool keep_line_breaks = false);
 // Strict UTF-8: no overlong forms, surrogates or values beyond U+10FFFF.
 bool is_valid_utf8(const std::string& text);
 

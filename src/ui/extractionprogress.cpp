@@ -29,21 +29,36 @@ void ExtractionProgress::set_max_progress(std::uint32_t max) {
   mMaxProgress = max;
 }
 
-void ExtractionProgress::step() { step_progress_at(platform::tick_count_ms()); }
+void ExtractionProgress::set_stage(const std::wstring& stage, std::uint64_t total_bytes) {
+  mFigures.stage = stage;
+  mFigures.bytes_total = total_bytes;
+  mWindow->show_figures(mFigures);
+}
 
-void ExtractionProgress::step_progress_at(std::uint64_t now_ms) {
+void ExtractionProgress::step(std::uint64_t bytes) { step_progress_at(platform::tick_count_ms(), bytes); }
+
+void ExtractionProgress::step_progress_at(std::uint64_t now_ms, std::uint64_t bytes) {
   mWindow->step();
+  mFigures.bytes_done += bytes;
+  mFigures.bytes_per_second = 0;
+  mFigures.seconds_left = 0;
   if (mCurProgress == 0) {
     // The clock starts when the first unit is already done.
     mStartTick = now_ms;
+    mStartBytes = mFigures.bytes_done;
     if (mBaseTitle.empty()) mBaseTitle = mWindow->caption();
-    ++mCurProgress;
-    return;
+  } else {
+    show_estimate_at(now_ms);
   }
+  ++mCurProgress;
+  mWindow->show_figures(mFigures);
+}
 
+void ExtractionProgress::show_estimate_at(std::uint64_t now_ms) {
   std::wstring estimate;
   const std::uint64_t elapsed = now_ms - mStartTick;
   if (elapsed > 1000) {
+    mFigures.bytes_per_second = (mFigures.bytes_done - mStartBytes) * 1000 / elapsed;
     const double diff_seconds = static_cast<double>(elapsed) * 0.001;
     const double estimated_seconds = static_cast<double>(mMaxProgress) * diff_seconds / mCurProgress;
     // Past the maximum (blocks fetched again after a mismatch) the estimate
@@ -60,20 +75,23 @@ void ExtractionProgress::step_progress_at(std::uint64_t now_ms) {
               << L" secondsLeft: " << seconds_left << estimate;
       write_log_wide(message.str(), __LINE__, kLogSource);
     }
+    mFigures.seconds_left = seconds_left;
   }
   mWindow->set_caption(mBaseTitle + estimate);
-  ++mCurProgress;
 }
 
 void ExtractionProgress::restart() {
   mWindow->set_position(0);
   mCurProgress = 0;
+  mFigures.bytes_done = 0;
 }
 
 ProgressOpener progress_windows(platform::Ui& ui) {
-  return [&ui](const std::wstring& stage, std::uint32_t units) -> std::unique_ptr<Progress> {
+  return [&ui](const std::wstring& stage, std::uint32_t units, std::uint64_t bytes) -> std::unique_ptr<Progress> {
     auto progress = std::make_unique<ExtractionProgress>(ui);
     progress->append_caption(L"(" + stage + L")");
+    // Figures first: a terminal then draws its first line with them.
+    progress->set_stage(stage, bytes);
     progress->set_max_progress(units);
     return progress;
   };

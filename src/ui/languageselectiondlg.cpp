@@ -6,6 +6,8 @@
 namespace {
 constexpr char kLogSource[] = "languageselectiondlg";
 constexpr std::uint16_t kLangGerman = 7;
+
+std::string code_text(int language) { return language == kLanguageGerman ? "de" : "en"; }
 }  // namespace
 
 bool is_german_ui_language(std::uint16_t language_id) { return (language_id & 0x3FF) == kLangGerman; }
@@ -28,4 +30,6 @@ int choose_language(platform::Ui& ui) {
   return language_code_for_index(*answer);
 }
 
-std::string choose_language_code(platform::Ui& ui) { return choose_language(ui) == kLanguageGerman ? "de" : "en"; }
+std::string choose_language_code(platform::Ui& ui) { return code_text(choose_language(ui)); }
+
+std::string preselected_language_code() { return code_text(initial_language_code(platform::user_ui_language())); }

@@ -25,3 +25,5 @@ int language_code_for_index(int index);
 int choose_language(platform::Ui& ui);
 // The same as the code the start commands use: "de" or "en".
 std::string choose_language_code(platform::Ui& ui);
+// The code the question preselects, for a run that asks nothing.
+std::string preselected_language_code();

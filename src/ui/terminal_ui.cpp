@@ -1,8 +1,12 @@
 #include "ui/terminal_ui.h"
 
 #include <algorithm>
-#include <iostream>
+#include <cstdio>
+#include <istream>
+#include <ostream>
+#include <iterator>
 
+#include "platform/system.h"
 #include "platform/text.h"
 #include "support/files.h"
 #include "support/text.h"
@@ -20,17 +24,7 @@ std::string trimmed(const std::string& line) {
   return line.substr(first, last - first + 1);
 }
 
-// Texts from the release index, server replies and file names reach the
-// terminal: control characters could move the cursor or recolour it, and a
-// line break in a list entry would break the list.
-std::string printable(std::string text, bool keep_line_breaks = false) {
-  for (char& c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && !(keep_line_breaks && (c == '\n' || c == '\t'))) || byte == 0x7F) c = '?';
-  }
-  return text;
-}
-
+using ::printable;
 std::string printable(const std::wstring& text, bool keep_line_breaks = false) {
   return printable(utf8_from_wide(text), keep_line_breaks);
 }
@@ -53,6 +47,21 @@ std::optional<int> parse_list_number(const std::string& line, std::size_t count,
   return static_cast<int>(number - 1);
 }
 
+// "512 B", "1.5 KiB", "12.3 MiB", "1023.9 GiB".
+std::string byte_text(std::uint64_t bytes) {
+  constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes) / 1024;
+  std::size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
 class TerminalProgressWindow : public platform::ProgressWindow {
  public:
   TerminalProgressWindow(std::ostream& out, bool redraw)
@@ -66,8 +75,9 @@ class TerminalProgressWindow : public platform::ProgressWindow {
   void set_caption(const std::wstring& caption) override {
     caption_ = caption;
     // The estimate changes with nearly every step; plain output shows it
-    // with the next tenth instead of a line per change.
-    if (redraw_) draw();
+    // with the next tenth instead of a line per change. With figures, their
+    // own line shows it.
+    if (redraw_ && !figures_) draw();
   }
   void set_range(std::uint32_t max) override {
     max_ = max;
@@ -77,23 +87,64 @@ class TerminalProgressWindow : public platform::ProgressWindow {
   void step() override {
     // A bar past its end would suggest the work started over; it stays full.
     if (position_ < max_) ++position_;
-    changed();
+    // With figures, the line waits for the figures of this step.
+    if (!figures_) changed();
   }
   void set_position(std::uint32_t position) override {
     position_ = std::min(position, max_);
+    if (figures_) figures_->bytes_done = 0;
+    changed();
+  }
+  void show_figures(const platform::ProgressFigures& figures) override {
+    figures_ = figures;
     changed();
   }
 
  private:
+  // How far the work is, as that part of `scale`: by bytes where they are
+  // known, else by units.
+  std::uint64_t part_done(std::uint64_t scale) const {
+    if (figures_ && figures_->bytes_total > 0) {
+      // Divided first where the product could overflow (beyond 16 EiB / scale).
+      const std::uint64_t done = std::min(figures_->bytes_done, figures_->bytes_total);
+      const std::uint64_t total = figures_->bytes_total;
+      return total > (std::uint64_t{1} << 40) ? done / (total / scale) : done * scale / total;
+    }
+    return max_ == 0 ? 0 : std::uint64_t{position_} * scale / max_;
+  }
+
+  std::string bar(std::size_t width) const {
+    const auto filled = static_cast<std::size_t>(std::min<std::uint64_t>(part_done(width), width));
+    return "[" + std::string(filled, '#') + std::string(width - filled, '-') + "]";
+  }
+
+  // As download tools show it: "download [###---------] 1.5 MiB / 4.0 MiB  2.1 MiB/s  ETA 00:00:02",
+  // short enough for an 80-column terminal even with four-digit sizes and hours.
+  std::string figures_line() const {
+    const platform::ProgressFigures& f = *figures_;
+    std::string stage = printable(f.stage);
+    stage.resize(std::max<std::size_t>(stage.size(), 8), ' ');
+    std::string text = stage + " " + bar(12) + " " + byte_text(f.bytes_done) + " / " +
+                       byte_text(f.bytes_total);
+    if (f.bytes_per_second > 0) text += "  " + byte_text(f.bytes_per_second) + "/s";
+    if (f.seconds_left > 0) {
+      char eta[32];
+      std::snprintf(eta, sizeof eta, "  ETA %02u:%02u:%02u", f.seconds_left / 3600, (f.seconds_left % 3600) / 60,
+                    f.seconds_left % 60);
+      text += eta;
+    }
+    return text;
+  }
+
   std::string line() const {
-    const std::size_t filled = max_ == 0 ? 0 : static_cast<std::size_t>(std::uint64_t{position_} * kBarWidth / max_);
-    return printable(caption_) + " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " +
-           std::to_string(position_) + "/" + std::to_string(max_);
+    if (figures_) return figures_line();
+    return printable(caption_) + " " + bar(kBarWidth) + " " + std::to_string(position_) + "/" +
+           std::to_string(max_);
   }
 
   void changed() {
     if (redraw_) return draw();
-    const int tenth = max_ == 0 ? 0 : static_cast<int>(std::uint64_t{position_} * 10 / max_);
+    const int tenth = static_cast<int>(part_done(10));
     if (tenth == last_tenth_) return;
     last_tenth_ = tenth;
     out_ << line() << '\n' << std::flush;
@@ -102,7 +153,7 @@ class TerminalProgressWindow : public platform::ProgressWindow {
   void draw() {
     const std::string text = line();
     out_ << '\r' << text;
-    // Blank out what a longer caption drew before.
+    // Blank out what a longer line drew before.
     if (text.size() < drawn_) out_ << std::string(drawn_ - text.size(), ' ');
     out_ << std::flush;
     drawn_ = std::max(drawn_, text.size());
@@ -113,6 +164,7 @@ class TerminalProgressWindow : public platform::ProgressWindow {
   std::wstring caption_;
   std::uint32_t max_ = 0;
   std::uint32_t position_ = 0;
+  std::optional<platform::ProgressFigures> figures_;
   std::size_t drawn_ = 0;
   int last_tenth_ = -1;
 };
@@ -176,11 +228,14 @@ std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::V
   const auto destination = ask<std::wstring>(
       shown.empty() ? "Ziel/Destination: " : "Ziel/Destination [" + shown + "]: ",
       "Please enter the folder to download to.", [&question](const std::string& line) -> std::optional<std::wstring> {
-        if (!line.empty()) return as_folder_path(wide_from_utf8(line));
+        // A relative folder is taken from the current one, and the user is
+        // told which folder that is.
+        if (!line.empty()) return as_folder_path(platform::absolute_path(wide_from_utf8(line)));
         if (!question.destination.empty()) return question.destination;
         return std::nullopt;
       });
   if (!destination) return std::nullopt;
+  out_ << "Ordner/Folder: " << printable(*destination) << '\n' << std::flush;
   answer.destination = *destination;
   return answer;
 }
@@ -205,7 +260,7 @@ std::unique_ptr<platform::Ui> make_terminal_ui() {
   TerminalUiOptions options;
   options.redraw_progress = platform::standard_error_is_terminal();
   options.echo_answers = !platform::standard_input_is_terminal();
-  return std::make_unique<TerminalUi>(std::cin, std::cerr, options);
+  return std::make_unique<TerminalUi>(platform::terminal_input(), platform::terminal_output(), options);
 }
 
 std::unique_ptr<platform::Ui> make_user_interface() {

@@ -33,7 +33,12 @@ std::size_t chosen_index(int selected_index, std::size_t choice_count) {
 bool destination_accepted(const std::wstring& destination) { return !destination.empty(); }
 
 VersionChoice choose_version(platform::Ui& ui, const std::vector<ReleaseChoice>& choices) {
-  const auto question = version_question(choices, platform::downloads_folder(), platform::user_ui_language());
+  return choose_version(ui, choices, platform::downloads_folder());
+}
+
+VersionChoice choose_version(platform::Ui& ui, const std::vector<ReleaseChoice>& choices,
+                             const std::wstring& destination) {
+  const auto question = version_question(choices, destination, platform::user_ui_language());
   const auto answer = ui.ask_version(question);
   // The windows refuse OK without a destination; an answer without one is
   // treated as no answer, never as "the current folder".

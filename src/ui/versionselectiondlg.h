@@ -31,6 +31,8 @@ struct VersionChoice {
   std::wstring destination;  // ends in a separator
 };
 
-// Shows the dialog; on any end but OK throws AbortException (after its log
-// line).
+// Shows the dialog with the given destination, or the user's Downloads
+// folder; on any end but OK throws AbortException (after its log line).
+VersionChoice choose_version(platform::Ui& ui, const std::vector<ReleaseChoice>& choices,
+                             const std::wstring& destination);
 VersionChoice choose_version(platform::Ui& ui, const std::vector<ReleaseChoice>& choices);

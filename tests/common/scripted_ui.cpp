@@ -16,6 +16,7 @@ class RecordingProgressWindow : public platform::ProgressWindow {
     ++record_->steps;
   }
   void set_position(std::uint32_t position) override { record_->position = position; }
+  void show_figures(const platform::ProgressFigures& figures) override { record_->figures = figures; }
 
  private:
   std::shared_ptr<ProgressRecord> record_;

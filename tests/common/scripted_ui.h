@@ -17,6 +17,7 @@ struct ProgressRecord {
   std::uint32_t position = 0;
   std::uint32_t steps = 0;  // every step, also those after a reset
   std::vector<std::wstring> captions;  // each caption set, in order
+  platform::ProgressFigures figures;   // the last shown
 };
 
 class ScriptedUi : public platform::Ui {
@@ -48,11 +49,16 @@ platform::VersionAnswer choose(int index, bool download_only, const std::wstring
 // A stage's progress as a test sees it.
 struct RecordedProgress : Progress {
   std::uint32_t position = 0;
+  std::uint64_t bytes = 0;
   unsigned restarts = 0;
   unsigned kept_alive = 0;
-  void step() override { ++position; }
+  void step(std::uint64_t unit_bytes) override {
+    ++position;
+    bytes += unit_bytes;
+  }
   void restart() override {
     position = 0;
+    bytes = 0;
     ++restarts;
   }
   void keep_alive() override { ++kept_alive; }

@@ -160,7 +160,7 @@ def patched_launcher(folder, product, file_name="setuplauncher"):
 
 
 class Run:
-    def __init__(self, launcher, answers, home):
+    def __init__(self, launcher, answers, home, args=(), wrapper=(), cwd=None):
         # Usage records are keyed by the second and the machine: a run that
         # began in the second in which the previous run ended would have its
         # first record refused. Start each run in a fresh second.
@@ -171,9 +171,10 @@ class Run:
         env.update({"SETUPLAUNCHER_UI": "terminal", "TMPDIR": self.tmp, "HOME": home, "LANG": "C.UTF-8",
                     "XDG_CONFIG_HOME": os.path.join(home, ".config"),
                     "XDG_STATE_HOME": os.path.join(home, ".local", "state")})
-        result = subprocess.run([launcher], input="".join(a + "\n" for a in answers).encode(), env=env,
-                                capture_output=True, timeout=300)
+        result = subprocess.run([*wrapper, launcher, *args], input="".join(a + "\n" for a in answers).encode(),
+                                env=env, capture_output=True, timeout=300, cwd=cwd)
         self.code = result.returncode
+        self.stdout = result.stdout.decode("utf-8", "replace")
         self.stderr = result.stderr.decode("utf-8", "replace")
         log_path = os.path.join(self.tmp, "Vorta-Setup.log")
         self.log = []
@@ -197,7 +198,9 @@ def wait_for(path, seconds=10):
     return False
 
 
-class LauncherEndToEnd(unittest.TestCase):
+class PublishedProduct(unittest.TestCase):
+    """A product of its own for each test, and a launcher built for it."""
+
     def setUp(self):
         check(STORE.table("POST", "/Tables", {"TableName": "downloads"}), 201, 204, 409)
         self.home = tempfile.mkdtemp(prefix="launcher-e2e-")
@@ -217,6 +220,9 @@ class LauncherEndToEnd(unittest.TestCase):
 
     def setup_folder(self, version="2.1.0"):
         return os.path.join(self.dest, f"{self.product}.{version}")
+
+
+class LauncherEndToEnd(PublishedProduct):
 
     def test_all_stages_succeed(self):
         _, files = self.publish_default()
@@ -341,6 +347,122 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual(run.code, 0, run.stderr)
         self.assertFalse(os.path.exists(stray))
         self.assertTrue(os.path.isfile(os.path.join(self.setup_folder(), "readme.txt")))
+
+    def test_a_relative_folder_is_taken_from_the_current_one_and_shown(self):
+        self.publish_default()
+        run = Run(self.launcher, ["n", "1", "y", "2"], self.home, cwd=self.home)
+        self.assertEqual(run.code, 0, run.stderr)
+        shown = os.path.join(self.home, "2") + "/"
+        self.assertIn(f"Ordner/Folder: {shown}\n", run.stderr)
+        self.assertTrue(os.path.isfile(os.path.join(shown, f"{self.product}.2.1.0", "readme.txt")))
+
+
+class CommandLine(PublishedProduct):
+    """The options of scripted installs, one run per mode, and their exit codes."""
+
+    def run_with(self, *args, answers=(), **kwargs):
+        return Run(self.launcher, answers, self.home, args, **kwargs)
+
+    def test_quiet_install_asks_nothing_shows_nothing_and_starts_the_setup(self):
+        _, files = self.publish_default()
+        run = self.run_with("--release", "2.1.0", "--destination", self.dest, "--language", "en", "--quiet")
+        self.assertEqual((run.code, run.stdout, run.stderr), (0, "", ""))
+        folder = self.setup_folder()
+        self.assertTrue(wait_for(os.path.join(folder, "setup-ran.txt")), "setup program started")
+        with open(os.path.join(folder, "setup-ran.txt")) as f:
+            self.assertIn("language=en bitness=x64", f.read())
+        self.assertFalse(os.path.exists(os.path.join(self.dest, "setup.zip")), "archive deleted")
+        # What the windows leave behind for the same choices: log and records.
+        self.assertEqual(run.messages(), [
+            f"setuplauncher: Process name {self.launcher}",
+            f"setuplauncher: Product via resource {self.product}",
+            "netrelease_functions: downloadSetup: elapsed seconds: N",
+            "netrelease_functions: extract: elapsed seconds: N",
+        ])
+        self.assertEqual(sorted(r["action"] for r in records(self.product)), ["begin", "success"])
+
+    def test_passive_shows_progress_lines_and_takes_defaults(self):
+        self.publish_default()
+        run = self.run_with("--passive", "--destination", "setups", "--download-only", cwd=self.home)
+        self.assertEqual(run.code, 0, run.stderr)
+        self.assertTrue(os.path.isfile(os.path.join(self.home, "setups", f"{self.product}.2.1.0", "readme.txt")))
+        # Not a terminal: a line per tenth, with bytes done and in all.
+        for stage in ("download", "extract"):
+            lines = [line for line in run.stderr.splitlines() if line.startswith(stage + " ")]
+            self.assertTrue(2 <= len(lines) <= 11, run.stderr)
+            self.assertRegex(lines[-1], r"\[#+\] [0-9.]+ KiB / [0-9.]+ KiB")
+
+    def test_open_questions_are_asked_and_a_typed_folder_is_shown(self):
+        self.publish_default()
+        # No product-matrix question with options; the release is fixed, so
+        # only download-only, the folder and the language are answered.
+        run = self.run_with("--release", "1.0.0", answers=["", "n", "here", "1"], cwd=self.home)
+        self.assertEqual(run.code, 0, run.stderr)
+        self.assertNotIn("Download and install launcher", run.stderr)
+        self.assertIn("  1) Release 1.0.0\n", run.stderr)
+        self.assertNotIn("Release 2.1.0", run.stderr)
+        folder = os.path.join(self.home, "here", f"{self.product}.1.0.0")
+        self.assertIn(f"Ordner/Folder: {os.path.join(self.home, 'here')}/\n", run.stderr)
+        self.assertTrue(wait_for(os.path.join(folder, "setup-ran.txt")))
+        with open(os.path.join(folder, "setup-ran.txt")) as f:
+            self.assertIn("language=de", f.read())
+
+    def test_cancelled_question_exits_3(self):
+        self.publish_default()
+        run = self.run_with("--release", "current")  # input ends at the version question
+        self.assertEqual(run.code, 3, run.stderr)
+        self.assertEqual(records(self.product), [])
+
+    def test_release_not_offered_exits_2_with_the_offered_releases(self):
+        self.publish_default()
+        run = self.run_with("--release", "9.9.9", "--destination", self.dest, "--quiet")
+        self.assertEqual(run.code, 2, run.stderr)
+        self.assertIn("9.9.9", run.stderr)
+        self.assertRegex(run.stderr, r"\n  2\.1\.0 +Release 2\.1\.0 +\(current\)\n  1\.0\.0 +Release 1\.0\.0\n")
+        self.assertEqual(records(self.product), [])
+        self.assertEqual(os.listdir(self.dest), [])
+
+    def test_store_down_exits_1_with_the_message_and_the_log(self):
+        self.publish_default()
+        unshare = shutil.which("unshare")
+        self.assertIsNotNone(unshare, "unshare (util-linux) is needed")
+        # A network namespace of its own, with no interface up: nothing answers.
+        run = self.run_with("--quiet", "--destination", self.dest, wrapper=(unshare, "--net"))
+        self.assertEqual(run.code, 1, run.stderr)
+        self.assertIn(f"{self.product} is not available for download\n", run.stderr)
+        self.assertIn(os.path.join(self.home, "tmp", "Vorta-Setup.log"), run.stderr)
+
+    def test_wait_returns_the_setup_programs_exit_code(self):
+        product = Product(self.product)
+        files = {"setup.sh": (b"#!/bin/sh\nexit 7\n", 0o755)}
+        product.publish("3.0.0", make_archive(files, [{"language": "*", "bitness": "*", "command": "setup.sh",
+                                                        "arguments": ""}]))
+        run = self.run_with("--release", "current", "--destination", self.dest, "--quiet", "--wait")
+        self.assertEqual(run.code, 7, run.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dest, "setup.zip")), "archive deleted")
+
+    def test_list_prints_the_offered_releases(self):
+        self.publish_default()
+        run = self.run_with("--list")
+        self.assertEqual(run.code, 0, run.stderr)
+        self.assertEqual([line.split()[0] for line in run.stdout.splitlines()], ["2.1.0", "1.0.0"])
+        run = self.run_with("--list", "--json")
+        self.assertEqual(run.code, 0, run.stderr)
+        listed = json.loads(run.stdout)
+        self.assertEqual(listed["product"], self.product)
+        self.assertEqual([(r["key"], r["current"]) for r in listed["releases"]], [("2.1.0", True), ("1.0.0", False)])
+
+    def test_help_version_and_bad_usage(self):
+        run = self.run_with("--help")
+        self.assertEqual((run.code, run.stderr), (0, ""))
+        self.assertTrue(run.stdout)
+        run = self.run_with("--version")
+        self.assertEqual(run.code, 0)
+        self.assertIn(self.product, run.stdout)
+        self.assertIn("release index:  " + ("verified" if SIGNING_KEY else "not verified"), run.stdout)
+        run = self.run_with("--destination")
+        self.assertEqual((run.code, run.stdout), (2, ""))
+        self.assertIn("--destination", run.stderr)
 
 
 class PublishedWithThePublisher(unittest.TestCase):

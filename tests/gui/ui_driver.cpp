@@ -73,7 +73,7 @@ int run(const std::vector<std::string>& args) {
     const int steps = std::atoi(args[2].c_str());
     for (int i = 0; i < steps; ++i) {
       if (i > 0) platform::sleep_ms(step_ms);
-      progress.step();
+      progress.step(0);
       progress.keep_alive();
     }
     const std::uint64_t until = platform::tick_count_ms() + 1000u * static_cast<unsigned>(std::atoi(args[3].c_str()));

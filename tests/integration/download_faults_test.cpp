@@ -70,7 +70,7 @@ class DamagedBlocks : public ::testing::Test {
   std::string run(const std::vector<HttpService>& fallbacks = {}) { return run(server.service(), fallbacks); }
   std::string run(const HttpService& first, const std::vector<HttpService>& fallbacks) {
     try {
-      release = download_setup(settings_for(first, fallbacks), ui, L"prod");
+      release = download_setup(settings_for(first, fallbacks), user_answers(ui, {}), L"prod");
     } catch (const DownloadException& e) {
       return e.what();
     }
@@ -286,7 +286,7 @@ TEST(DownloadChild, DISABLED_RunFromEnvironment) {
   store.ca_file = setting("LAUNCHER_CHILD_CA");
   ScriptedUi ui;
   ui.version_answers.push_back(choose(0, false, wide_from_utf8(setting("LAUNCHER_CHILD_DEST"))));
-  download_setup(settings_for(store), ui, wide_from_utf8(setting("LAUNCHER_CHILD_PRODUCT")));
+  download_setup(settings_for(store), user_answers(ui, {}), wide_from_utf8(setting("LAUNCHER_CHILD_PRODUCT")));
 }
 
 TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {

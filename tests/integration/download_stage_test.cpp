@@ -76,7 +76,7 @@ class DownloadStage : public ::testing::Test {
   // Runs the stage and returns the message it failed with; empty on success.
   std::string run() {
     try {
-      release = download_setup(settings, ui, wide_from_utf8(product));
+      release = download_setup(settings, user_answers(ui, {}), wide_from_utf8(product));
     } catch (const DownloadException& e) {
       return e.what();
     }
@@ -251,7 +251,8 @@ TEST_F(DownloadStage, OfferedReleasesFollowTheIndex) {
 TEST_F(DownloadStage, CancelEndsTheStageQuietly) {
   put_index("1.0", publish("abc"));
   ui.version_answers.clear();
-  EXPECT_THROW(download_setup(settings_for(local_store::blob_service()), ui, wide_from_utf8(product)), AbortException);
+  EXPECT_THROW(download_setup(settings_for(local_store::blob_service()), user_answers(ui, {}), wide_from_utf8(product)),
+               AbortException);
   const auto lines = log.lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(message_of(lines[lines.size() - 2]), "throwing AbortException");

@@ -104,6 +104,26 @@ TEST_F(ProgressFixture, HugeEstimatesKeepMoreHourDigits) {
   EXPECT_EQ(window().caption, L"Fortschritt / Progress (extract) (ETA 2222:13:18)");
 }
 
+TEST_F(ProgressFixture, FiguresCountBytesAndShowTheCaptionsEstimate) {
+  progress.set_max_progress(4);
+  progress.set_stage(L"download", 4000);
+  EXPECT_EQ(window().figures.stage, L"download");
+  progress.step_progress_at(kStart, 1000);
+  EXPECT_EQ(window().figures.bytes_done, 1000u);
+  EXPECT_EQ(window().figures.bytes_per_second, 0u);
+  progress.step_progress_at(kStart + 2000, 1000);  // 4 × 2 s ÷ 1 − 2 s = 6 s
+  EXPECT_EQ(window().caption, L"Fortschritt / Progress (extract) (ETA 00:00:06)");
+  EXPECT_EQ(window().figures.seconds_left, 6u);
+  // The rate counts from where the clock started: 1000 bytes in 2 s.
+  EXPECT_EQ(window().figures.bytes_per_second, 500u);
+  EXPECT_EQ(window().figures.bytes_total, 4000u);
+
+  progress.restart();
+  progress.step_progress_at(kStart + 9000, 1000);
+  EXPECT_EQ(window().figures.bytes_done, 1000u);
+  EXPECT_EQ(window().figures.seconds_left, 0u);
+}
+
 TEST_F(ProgressFixture, MaximumAloneChangesNothingVisible) {
   progress.set_max_progress(0);
   EXPECT_EQ(window().max, 0u);

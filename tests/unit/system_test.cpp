@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/system.h"
@@ -17,6 +18,20 @@ TEST(SystemFacts, ExecutableAndTemporaryFolderExist) {
   const std::wstring temp = platform::temp_folder();
   ASSERT_FALSE(temp.empty());
   EXPECT_TRUE(std::filesystem::is_directory(platform::fs_path(temp)));
+}
+
+TEST(SystemFacts, TypedPathsAreMadeComplete) {
+  const std::filesystem::path here = std::filesystem::current_path();
+  EXPECT_EQ(platform::absolute_path(L""), L"");
+  EXPECT_EQ(platform::fs_path(platform::absolute_path(L"setups")), here / "setups");
+  EXPECT_EQ(platform::fs_path(platform::absolute_path(L"a/../b")), here / "b");
+  if (platform::path_separator() == L'/') {
+    // After "--destination=" the shell leaves "~" alone; the launcher expands it.
+    const char* home = std::getenv("HOME");
+    ASSERT_NE(home, nullptr);
+    EXPECT_EQ(platform::fs_path(platform::absolute_path(L"~/setups")), std::filesystem::path(home) / "setups");
+    EXPECT_EQ(platform::fs_path(platform::absolute_path(L"~other")), here / "~other");
+  }
 }
 
 }  // namespace

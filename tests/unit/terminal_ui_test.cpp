@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -37,6 +38,13 @@ struct Terminal {
   TerminalUi ui;
 };
 
+// Output to a terminal: progress is one line, drawn again in place.
+TerminalUiOptions redrawing() {
+  TerminalUiOptions options;
+  options.redraw_progress = true;
+  return options;
+}
+
 struct VersionCase {
   const char* name;
   const char* input;
@@ -67,8 +75,6 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"SecondDownloadOnlyDefaultFolder", "2\ny\n\n", true, 1, true, kDownloads},
         VersionCase{"AllPreselected", "\n\n\n", true, 0, false, kDownloads},
         VersionCase{"WindowsLineEnds", "3\r\nN\r\n\r\n", true, 2, false, kDownloads},
-        VersionCase{"TypedFolderGetsSeparator", "1\nyes\n/srv/setups\n", true, 0, true,
-                    to_native_separators(L"/srv/setups/")},
         VersionCase{"InvalidOnceIsAskedAgain", "0\n2\nmaybe\nn\n\n", true, 1, false, kDownloads},
         VersionCase{"InvalidTwiceCancels", "4\nx\n", false, 0, false, L""},
         VersionCase{"InvalidTwiceInLaterQuestionCancels", "1\nj\nja\n", false, 0, false, L""},
@@ -89,6 +95,18 @@ TEST(TerminalVersionDialog, ShowsTheListAndDefaultAndEchoesPipedAnswers) {
   EXPECT_THAT(shown, HasSubstr("[" + utf8_from_wide(kDownloads) + "]"));
 }
 
+TEST(TerminalVersionDialog, TypedFolderIsTakenFromTheCurrentFolderAndShown) {
+  // Without this, "2" typed for the destination became a folder "2" wherever
+  // the launcher happened to run, and nobody was told.
+  const std::wstring expected = as_folder_path((std::filesystem::current_path() / "2").wstring());
+  Terminal terminal("1\nyes\n2\n");
+  const auto answer = terminal.ui.ask_version(three_releases(kDownloads));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->destination, expected);
+  EXPECT_TRUE(answer->download_only);
+  EXPECT_THAT(terminal.out.str(), HasSubstr("Ordner/Folder: " + utf8_from_wide(expected) + "\n"));
+}
+
 TEST(TerminalVersionDialog, LockedListAcceptsOnlyTheFirst) {
   auto question = three_releases(kDownloads);
   question.entries.resize(1);
@@ -104,10 +122,10 @@ TEST(TerminalVersionDialog, WithoutADefaultFolderAnEmptyAnswerIsRefused) {
   EXPECT_FALSE(refused.ui.ask_version(three_releases(L"")));
   EXPECT_THAT(refused.out.str(), HasSubstr("Ziel/Destination: "));
 
-  Terminal asked_again("1\nn\n\n/data\n");
+  Terminal asked_again("1\nn\n\ndata\n");
   const auto answer = asked_again.ui.ask_version(three_releases(L""));
   ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->destination, to_native_separators(L"/data/"));
+  EXPECT_EQ(answer->destination, as_folder_path((std::filesystem::current_path() / "data").wstring()));
 }
 
 TEST(TerminalLanguageDialog, NumbersEmptyLineAndCancel) {
@@ -168,9 +186,7 @@ TEST(TerminalProgress, PlainOutputPrintsALinePerTenthAndStaysFullPastTheEnd) {
 }
 
 TEST(TerminalProgress, OnATerminalOneLineIsRedrawnWithTheEstimate) {
-  TerminalUiOptions options;
-  options.redraw_progress = true;
-  Terminal terminal("", options);
+  Terminal terminal("", redrawing());
   {
     auto window = terminal.ui.open_progress_window();
     window->set_range(2);
@@ -184,8 +200,37 @@ TEST(TerminalProgress, OnATerminalOneLineIsRedrawnWithTheEstimate) {
     // The shorter caption blanks out the estimate drawn before it.
     EXPECT_THAT(drawn, HasSubstr("\rFortschritt / Progress [###############---------------] 1/2" +
                                  std::string(std::wstring(L" (ETA 00:01:00)").size(), ' ') + "\r"));
+
+    // With figures, the line fits 80 columns even with four-digit sizes and hours.
+    window->show_figures({L"extract", 1023ull << 30, 1023ull << 30, 1023ull << 20, 4000000});
+    const std::string with_figures = terminal.out.str();
+    EXPECT_EQ(with_figures.find('\n'), std::string::npos);
+    EXPECT_LT(with_figures.size() - with_figures.rfind('\r'), 80u) << with_figures;
+    EXPECT_THAT(with_figures, HasSubstr("ETA 1111:06:40"));
   }
   EXPECT_EQ(terminal.out.str().back(), '\n');
+}
+
+TEST(TerminalProgress, WithFiguresPlainOutputShowsBytesRateAndEstimatePerTenth) {
+  const platform::ProgressFigures steps[] = {
+      {L"download", 1024, 4096, 0, 0},
+      {L"download", 1100, 4096, 0, 0},  // still the second tenth: no line
+      {L"download", 3 << 20, 4 << 20, 1536, 3661},
+  };
+  Terminal terminal("");
+  {
+    auto window = terminal.ui.open_progress_window();
+    window->show_figures({L"download", 0, 4096, 0, 0});  // before the range: the first line has figures
+    window->set_range(4);
+    for (const auto& figures : steps) {
+      window->step();
+      window->show_figures(figures);
+    }
+  }
+  EXPECT_EQ(terminal.out.str(),
+            "download [------------] 0 B / 4.0 KiB\n"
+            "download [###---------] 1.0 KiB / 4.0 KiB\n"
+            "download [#########---] 3.0 MiB / 4.0 MiB  1.5 KiB/s  ETA 01:01:01\n");
 }
 
 // The whole way from the release list to the filled record, as a script

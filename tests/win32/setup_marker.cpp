@@ -1,7 +1,8 @@
 // Stands in for a release's setup program in the end-to-end run: records how
 // it was started (command line and working folder) in the file named by
 // LAUNCHER_TEST_SETUP_MARKER, so the runner can tell that the launcher
-// reached its last step.
+// reached its last step, and exits with LAUNCHER_TEST_SETUP_EXIT_CODE (0
+// without it), which a launcher started with --wait passes on.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,5 +31,6 @@ int wmain() {
   if (!out) return 1;
   std::fprintf(out, "command line: %s\nfolder: %s\n", utf8(GetCommandLineW()).c_str(), utf8(folder).c_str());
   std::fclose(out);
-  return 0;
+  const wchar_t* exit_code = _wgetenv(L"LAUNCHER_TEST_SETUP_EXIT_CODE");
+  return exit_code ? _wtoi(exit_code) : 0;
 }

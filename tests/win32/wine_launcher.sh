@@ -3,7 +3,9 @@
 # stand-in setup program is published to the local store with the Linux
 # publisher, the Windows launcher is started as a user would start it, its
 # windows are answered with key presses as they come, and the run passes
-# when the setup program reports that it was started.
+# when the setup program reports that it was started. Then the same
+# launcher from a script: a quiet install that opens no window, a release
+# key that is not offered, and --wait passing on the setup program's code.
 # Usage: wine_launcher.sh SETUPLAUNCHER.exe SETUP_MARKER.exe SCREENSHOT_DIR
 set -u
 launcher=$1
@@ -97,6 +99,71 @@ if [ -s "$work/marker.txt" ]; then
     { echo "FAIL not the setup program of the release in the Downloads folder"; failed=1; }
 else
   echo "FAIL the setup program was not started; launcher output: $(cat "$work/launcher.out")"
+  failed=1
+fi
+
+# ---- From a script: options instead of windows --------------------------
+# The launcher's own windows, by their captions (Wine briefly maps helper
+# windows of its own, which do not count).
+launcher_windows() {
+  xdotool search --onlyvisible --name \
+    '^(Download and install launcher|Select Version|Vorta Setup|Setup launcher|Fortschritt / Progress)' 2>/dev/null
+}
+# The windows of the run above are gone first.
+for _ in $(seq 1 50); do [ -z "$(launcher_windows)" ] && break; sleep 0.1; done
+
+# Runs the launcher with options; its exit code in $code, its standard
+# output and error in $work/cli.out and $work/cli.err. Fails when one of
+# its windows becomes visible while it runs.
+run_options() {
+  rm -f "$work/marker.txt"
+  WINE_RUN_TIMEOUT=300 "$wine_run" "$work/Brelvant-X64-SQL.exe" "$@" >"$work/cli.out" 2>"$work/cli.err" &
+  local run=$!
+  while kill -0 "$run" 2>/dev/null; do
+    if [ -n "$(launcher_windows)" ]; then
+      import -window root "$shots/launcher-options-window.png"
+      echo "FAIL a window appeared for: $* (screenshot launcher-options-window.png)"
+      failed=1
+      break
+    fi
+    sleep 0.1
+  done
+  wait "$run"
+  code=$?
+}
+
+run_options --release "$version" --destination "Z:$work/quiet" --language en --quiet
+for _ in $(seq 1 100); do [ -s "$work/marker.txt" ] && break; sleep 0.1; done
+if [ "$code" = 0 ] && [ -s "$work/marker.txt" ] &&
+  grep -qF "quiet\brelvant-x64-sql.$version\setup.exe" "$work/marker.txt"; then
+  echo "ok   --quiet installed without a window and started the setup program"
+else
+  echo "FAIL --quiet: exit $code; $(cat "$work/cli.err") marker: $(cat "$work/marker.txt" 2>/dev/null)"
+  failed=1
+fi
+
+run_options --release 0.0.1 --destination "Z:$work/quiet" --quiet
+if [ "$code" = 2 ] && grep -qF "$version" "$work/cli.err"; then
+  echo "ok   a release not offered exits 2 and lists the offered ones"
+else
+  echo "FAIL --release 0.0.1: exit $code; $(cat "$work/cli.err")"
+  failed=1
+fi
+
+LAUNCHER_TEST_SETUP_EXIT_CODE=7 run_options --release current --destination "Z:$work/wait" --quiet --wait
+# Waited for: the setup program has written its marker before the launcher ended.
+if [ "$code" = 7 ] && [ -s "$work/marker.txt" ]; then
+  echo "ok   --wait exits with the setup program's code"
+else
+  echo "FAIL --wait: exit $code instead of 7; $(cat "$work/cli.err")"
+  failed=1
+fi
+
+run_options --help
+if [ "$code" = 0 ] && [ -s "$work/cli.out" ]; then
+  echo "ok   --help prints on standard output"
+else
+  echo "FAIL --help: exit $code; $(cat "$work/cli.out" "$work/cli.err")"
   failed=1
 fi
 exit $failed

@@ -39,6 +39,20 @@ std::wstring user_state_folder() {
   return {};
 }
 
+std::wstring absolute_path(const std::wstring& typed) {
+  std::string path = utf8_from_wide(typed);
+  if (path.empty()) return {};
+  // The shell expands "~" only at the start of a word, not after "--destination=".
+  const char* home = std::getenv("HOME");
+  if (path[0] == '~' && (path.size() == 1 || path[1] == '/') && home != nullptr && *home != '\0') {
+    path = home + path.substr(1);
+  }
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) return typed;
+  return wide_from_utf8(absolute.lexically_normal().string());
+}
+
 std::uint64_t tick_count_ms() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 
 #include "gtk_ui.h"
 #include "platform/text.h"
@@ -31,6 +32,9 @@ std::unique_ptr<Ui> make_window_ui() {
 
 bool standard_input_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 bool standard_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::istream& terminal_input() { return std::cin; }
+std::ostream& terminal_output() { return std::cerr; }
 
 std::uint16_t user_ui_language() {
   return ui_language_from_locale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));

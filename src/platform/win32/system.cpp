@@ -52,6 +52,15 @@ std::wstring user_state_folder() {
   return folder + L"setuplauncher\\";
 }
 
+std::wstring absolute_path(const std::wstring& typed) {
+  if (typed.empty()) return {};
+  const DWORD needed = GetFullPathNameW(typed.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return typed;
+  std::vector<wchar_t> buffer(needed, L'\0');
+  const DWORD n = GetFullPathNameW(typed.c_str(), needed, buffer.data(), nullptr);
+  return n > 0 && n < needed ? std::wstring(buffer.data(), n) : typed;
+}
+
 std::uint64_t tick_count_ms() { return GetTickCount64(); }
 
 void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }

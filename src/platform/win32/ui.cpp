@@ -10,6 +10,8 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <istream>
+#include <ostream>
 #include <vector>
 
 #include "platform/text.h"
@@ -287,6 +289,18 @@ std::unique_ptr<Ui> make_window_ui() { return std::make_unique<Win32Ui>(); }
 // A GUI program has no terminal; the launcher never asks on one here.
 bool standard_input_is_terminal() { return false; }
 bool standard_error_is_terminal() { return false; }
+
+// Without buffers: reading fails at once, writing goes nowhere. The console
+// streams of the C++ library would add their 16 KB to the program.
+std::istream& terminal_input() {
+  static std::istream nowhere(nullptr);
+  return nowhere;
+}
+
+std::ostream& terminal_output() {
+  static std::ostream nowhere(nullptr);
+  return nowhere;
+}
 
 std::uint16_t user_ui_language() { return GetUserDefaultUILanguage(); }
 
