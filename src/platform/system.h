@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,10 @@ bool copy_file_over(const std::filesystem::path& from, const std::filesystem::pa
 // away; setuid, setgid, sticky and write bits are never taken from the
 // archive. Does nothing where files carry no such bits (Windows).
 bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix_mode);
+
+// Bytes the user may still write on the volume that holds the folder (an
+// existing one); empty when it cannot be read.
+std::optional<std::uint64_t> free_disk_space(const std::wstring& folder);
 
 // For tests that point the temporary folder elsewhere; an empty value removes it.
 void set_environment_variable(const char* name, const std::string& value);

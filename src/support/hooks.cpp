@@ -4,7 +4,7 @@
 #include "platform/system.h"
 
 Hooks& replaceable_hooks() {
-  static Hooks table{platform::shell_open, platform::run_and_wait, platform::sleep_ms};
+  static Hooks table{platform::shell_open, platform::run_and_wait, platform::sleep_ms, platform::free_disk_space};
   return table;
 }
 

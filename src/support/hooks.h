@@ -5,6 +5,7 @@
 // at run time; its configuration is passed down, not looked up.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,6 +19,8 @@ struct Hooks {
   std::function<std::optional<int>(const std::wstring& program)> run_and_wait;
   // Waits before a request or a block is tried again.
   std::function<void(unsigned milliseconds)> sleep_ms;
+  // Bytes the user may still write where the folder lies (platform::free_disk_space).
+  std::function<std::optional<std::uint64_t>(const std::wstring& folder)> free_disk_space;
 };
 
 const Hooks& hooks();

@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
+#include "platform/file.h"
 #include "platform/system.h"
 #include "support/files.h"
 #include "platform/text.h"
@@ -21,6 +21,8 @@ std::wstring log_file_path() {
 void remove_oversized_log(const std::wstring& path) {
   std::error_code ec;
   const auto p = platform::fs_path(path);
+  // Only the log itself counts, never what a link of that name points to.
+  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(p, ec))) return;
   const auto size = std::filesystem::file_size(p, ec);
   if (!ec && size > kLogSizeLimit) std::filesystem::remove(p, ec);
 }
@@ -30,11 +32,10 @@ void append_log_line(const std::string& line) {
   int expected = 0;
   if (first_write_done.compare_exchange_strong(expected, 1)) remove_oversized_log(path);
 
-  // Text mode: the platform's own line end (CR LF on Windows).
-  std::ofstream file(platform::fs_path(path), std::ios::out | std::ios::app);
-  if (!file) return;
-  file << line << '\n';
-  file.flush();
+  // The temporary folder may be shared (/tmp): a link, another user's file
+  // or a second name planted there gets no line, and neither does any
+  // other file.
+  platform::append_private_line(path, line);
 }
 
 void write_log(const std::string& message, int line, const char* source) {

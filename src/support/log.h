@@ -1,7 +1,9 @@
 // The launcher's one log file, "Vorta-Setup.log" in the temporary folder.
 // Each line is "source(line): message", appended with one open-write-close,
-// so a line is on disk as soon as the call returns. Logging never throws
-// and never reports its own failures.
+// so a line is on disk as soon as the call returns. The file is the user's
+// alone: created private, and never written through a link or when it
+// belongs to someone else (platform::append_private_line). Logging never
+// throws and never reports its own failures.
 #pragma once
 
 #include <cstdint>

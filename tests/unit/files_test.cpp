@@ -3,12 +3,16 @@
 #include <filesystem>
 
 #include "common/temp_dir.h"
+#include "common/zip_fixture.h"
+#include "platform/file.h"
 #include "platform/system.h"
 #include "support/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+bool is_posix() { return platform::path_separator() == L'/'; }
 
 std::wstring native(std::wstring path) {
   for (wchar_t& c : path) {
@@ -89,6 +93,126 @@ TEST(Files, ModuleFolderEndsWithASeparator) {
   const std::wstring folder = module_folder();
   ASSERT_FALSE(folder.empty());
   EXPECT_TRUE(platform::is_path_separator(folder.back()));
+}
+
+// ---------------------------------------------------------------------------
+// Opening files where others may have put a link (platform/file.h)
+// ---------------------------------------------------------------------------
+
+using platform::File;
+using platform::Folder;
+
+bool opens(const fs::path& path, File::Mode mode) { return File(path.wstring(), mode).is_open(); }
+
+// Planted by "another user"; false where the platform makes no links.
+bool plant_link(const fs::path& target, const fs::path& link) {
+  std::error_code ec;
+  if (fs::is_directory(target)) fs::create_directory_symlink(target, link, ec);
+  else fs::create_symlink(target, link, ec);
+  return !ec;
+}
+
+TEST(FileAccess, OpensOnlyRegularFilesAndNeverALink) {
+  TempDir dir;
+  write_file(dir.path() / "plain.txt", "plain");
+  write_file(dir.path() / "target.txt", "keep me");
+  for (const File::Mode mode : {File::Mode::read, File::Mode::update}) {
+    EXPECT_TRUE(opens(dir.path() / "plain.txt", mode));
+    EXPECT_FALSE(opens(dir.path(), mode));
+    EXPECT_FALSE(opens(dir.path() / "missing", mode));
+  }
+  EXPECT_FALSE(opens(dir.path() / "plain.txt", File::Mode::create_new));
+  EXPECT_FALSE(opens(dir.path(), File::Mode::create_new));
+
+  // A second name: read, but never written through.
+  fs::create_hard_link(dir.path() / "plain.txt", dir.path() / "second.txt");
+  EXPECT_TRUE(opens(dir.path() / "second.txt", File::Mode::read));
+  EXPECT_FALSE(opens(dir.path() / "second.txt", File::Mode::update));
+
+  if (is_posix()) {
+    // A FIFO would block an ordinary open until someone writes to it.
+    ASSERT_TRUE(run_command("mkfifo '" + (dir.path() / "fifo").string() + "'"));
+    EXPECT_FALSE(opens(dir.path() / "fifo", File::Mode::read));
+    EXPECT_FALSE(opens(dir.path() / "fifo", File::Mode::update));
+  }
+
+  if (!plant_link(dir.path() / "target.txt", dir.path() / "link.txt")) GTEST_SKIP() << "no symbolic links here";
+  plant_link(dir.path() / "nothing-yet.txt", dir.path() / "dangling.txt");
+  for (const File::Mode mode : {File::Mode::read, File::Mode::update, File::Mode::create_new}) {
+    EXPECT_FALSE(opens(dir.path() / "link.txt", mode));
+    EXPECT_FALSE(opens(dir.path() / "dangling.txt", mode));
+  }
+  EXPECT_EQ(read_file(dir.path() / "target.txt"), "keep me");
+  EXPECT_FALSE(fs::exists(dir.path() / "nothing-yet.txt"));
+}
+
+TEST(FileAccess, ReadsWritesResizesAndTellsItsIdentity) {
+  TempDir dir;
+  const std::wstring path = dir.folder() + L"f.bin";
+  File file(path, File::Mode::create_new);
+  ASSERT_TRUE(file.is_open());
+  ASSERT_TRUE(file.write("0123456789", 10));
+  EXPECT_EQ(file.size(), 10u);
+  ASSERT_TRUE(file.resize(4));
+  ASSERT_TRUE(file.resize(6));
+  ASSERT_TRUE(file.seek(0));
+  char bytes[16] = {};
+  EXPECT_EQ(file.read(bytes, sizeof bytes), 6u);
+  EXPECT_EQ(std::string(bytes, 6), std::string("0123\0\0", 6));
+  EXPECT_EQ(file.read(bytes, sizeof bytes), 0u);
+
+  const auto identity = file.identity();
+  ASSERT_TRUE(identity);
+  EXPECT_TRUE(file.close());
+  EXPECT_FALSE(file.identity());
+  EXPECT_EQ(File(path, File::Mode::read).identity(), identity);
+  write_file(dir.path() / "other.bin", "x");
+  EXPECT_NE(File(dir.folder() + L"other.bin", File::Mode::read).identity(), identity);
+}
+
+TEST(SetupFolderAccess, IsMadeFreshAndNothingInItFollowsALink) {
+  TempDir dir;
+  write_file(dir.path() / "outside" / "precious.txt", "keep me");
+  fs::create_directories(dir.path() / "existing");
+  EXPECT_FALSE(Folder::make_fresh(dir.folder() + L"existing").is_open());
+
+  Folder folder = Folder::make_fresh(dir.folder() + L"setup");
+  ASSERT_TRUE(folder.is_open());
+  ASSERT_TRUE(folder.make_folders(native(L"a|b")));
+  File file = folder.create_file(native(L"a|b|f.txt"));
+  ASSERT_TRUE(file.is_open());
+  ASSERT_TRUE(file.write("new", 3));
+  EXPECT_EQ(folder.identity_of(native(L"a|b|f.txt")), file.identity());
+  EXPECT_FALSE(folder.create_file(native(L"a|b|f.txt")).is_open());  // only new files
+  EXPECT_FALSE(folder.create_file(native(L"missing|f.txt")).is_open());
+  file.close();
+  EXPECT_TRUE(folder.remove_file(native(L"a|b|f.txt")));
+  EXPECT_FALSE(folder.identity_of(native(L"a|b|f.txt")));
+
+  // What another user who could write there might plant.
+  const fs::path setup = dir.path() / "setup";
+  if (!plant_link(dir.path() / "outside", setup / "folder-link")) GTEST_SKIP() << "no symbolic links here";
+  plant_link(dir.path() / "outside" / "precious.txt", setup / "file-link.txt");
+  plant_link(dir.path() / "outside", dir.path() / "setup-link");
+  EXPECT_FALSE(Folder::make_fresh(dir.folder() + L"setup-link").is_open());
+  EXPECT_FALSE(folder.make_folders(native(L"folder-link|x")));
+  EXPECT_FALSE(folder.create_file(native(L"folder-link|precious.txt")).is_open());
+  EXPECT_FALSE(folder.create_file(native(L"folder-link|new.txt")).is_open());
+  EXPECT_FALSE(folder.create_file(L"file-link.txt").is_open());
+  // The link's own identity, never its target's.
+  EXPECT_NE(folder.identity_of(L"file-link.txt"),
+            File(dir.folder() + native(L"outside|precious.txt"), File::Mode::read).identity());
+  EXPECT_TRUE(folder.remove_file(L"file-link.txt"));
+  EXPECT_EQ(read_file(dir.path() / "outside" / "precious.txt"), "keep me");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "outside"), fs::directory_iterator()), 1);
+}
+
+TEST(FreeDiskSpace, IsReadForAnExistingFolderOnly) {
+  TempDir dir;
+  const auto free = platform::free_disk_space(dir.folder());
+  ASSERT_TRUE(free);
+  EXPECT_GT(*free, 0u);
+  EXPECT_FALSE(platform::free_disk_space(dir.folder() + L"missing"));
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/temp_dir.h"
+#include "common/zip_fixture.h"
 #include "support/exceptions.h"
 #include "platform/system.h"
 #include "support/log.h"
 
+namespace fs = std::filesystem;
+
 namespace {
+
+bool is_posix() { return platform::path_separator() == L'/'; }
 
 TEST(Log, LineFormatAndUtf8) {
   LogCapture log;
@@ -31,6 +38,57 @@ TEST(Log, OversizedLogIsRemovedButNotOneAtTheLimit) {
   remove_oversized_log((dir.path() / "missing.log").wstring());
   EXPECT_TRUE(std::filesystem::exists(at_limit));
   EXPECT_FALSE(std::filesystem::exists(over_limit));
+}
+
+// The temporary folder may be shared (/tmp): another user may have put
+// something under the log's name before the launcher runs.
+TEST(Log, NeverWritesThroughWhatOthersPlantedAndKeepsItsOwnPrivate) {
+  LogCapture log;
+  const fs::path path = platform::fs_path(log_file_path());
+  TempDir elsewhere;
+  const fs::path victim = elsewhere.path() / "victim.txt";
+  write_file(victim, "victim\n");
+  const auto log_line = [] { write_log("a line", 1, "setuplauncher"); };
+
+  std::error_code ec;
+  fs::create_symlink(victim, path, ec);
+  if (!ec) {
+    SCOPED_TRACE("a link");
+    log_line();
+    EXPECT_TRUE(fs::is_symlink(path));
+    fs::remove(path);
+  }
+  {
+    SCOPED_TRACE("a second name of another file");
+    fs::create_hard_link(victim, path);
+    log_line();
+    fs::remove(path);
+  }
+  EXPECT_EQ(read_file(victim), "victim\n");
+  {
+    SCOPED_TRACE("a folder");
+    fs::create_directory(path);
+    log_line();
+    fs::remove(path);
+  }
+  if (!is_posix()) return;
+  {
+    SCOPED_TRACE("another user's file");
+    write_file(path, "");
+    ASSERT_TRUE(run_command("chown 54321 '" + path.string() + "'")) << "the tests run as root";
+    log_line();
+    EXPECT_EQ(fs::file_size(path), 0u);
+    fs::remove(path);
+  }
+  {
+    SCOPED_TRACE("a log of our own, made or found readable by others");
+    log_line();
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(path, fs::perms(0644));
+    log_line();
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"setuplauncher(1): a line", "setuplauncher(1): a line"}));
+  }
 }
 
 TEST(Log, StageTimerWritesWholeSecondsAlsoWhenLeftByAnException) {

@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -110,6 +111,12 @@ bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix
   const mode_t executable = regular ? static_cast<mode_t>(unix_mode) & 0111 & ~mask : 0;
   const mode_t mode = (status.st_mode & 0666) | executable;
   return ::chmod(file.c_str(), mode) == 0;
+}
+
+std::optional<std::uint64_t> free_disk_space(const std::wstring& folder) {
+  struct statvfs info {};
+  if (::statvfs(utf8_from_wide(folder).c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 void set_environment_variable(const char* name, const std::string& value) {

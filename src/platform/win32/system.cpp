@@ -126,6 +126,14 @@ bool copy_file_over(const std::filesystem::path& from, const std::filesystem::pa
 
 bool apply_executable_bits(const std::filesystem::path&, std::uint32_t) { return true; }
 
+std::optional<std::uint64_t> free_disk_space(const std::wstring& folder) {
+  std::wstring path = fs_path(folder).wstring();
+  if (!path.empty() && !is_path_separator(path.back())) path += L'\\';
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return available.QuadPart;
+}
+
 void set_environment_variable(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
 
 }  // namespace platform
