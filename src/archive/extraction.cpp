@@ -14,10 +14,6 @@ namespace {
 
 constexpr char kLogSource[] = "netrelease_functions";
 
-// Far above any real manifest (a few hundred bytes per file), far below
-// what a forged size could make us allocate.
-constexpr std::uint64_t kMaxManifestSize = 128ull << 20;
-
 }  // namespace
 
 std::unique_ptr<ArchiveHandle> open_archive(const std::wstring& path) {
@@ -38,7 +34,7 @@ std::string read_small_member(const ArchiveHandle& archive, const std::string& n
   return content;
 }
 
-std::vector<ArcInfoEntry> read_arcinfo(const ArchiveHandle& archive) {
+std::optional<std::vector<ArcInfoEntry>> read_arcinfo(const ArchiveHandle& archive) {
   return parse_arcinfo(read_small_member(archive, kArcInfoMember));
 }
 
@@ -123,11 +119,17 @@ bool extract_archive(const std::wstring& archive_path, const std::wstring& setup
   StageTimer timer(L"extract", __LINE__, kLogSource);
   const auto archive = open_archive(archive_path);
   if (!archive) return false;
-  const std::vector<ArcInfoEntry> entries = read_arcinfo(*archive);
+  const std::optional<std::vector<ArcInfoEntry>> entries = read_arcinfo(*archive);
+  if (!entries) {
+    write_log("arcinfo.json lists more than " + std::to_string(kMaxArcInfoEntries) + " contents or " +
+                  std::to_string(kMaxArcInfoDestinations) + " destinations",
+              __LINE__, kLogSource);
+    return false;
+  }
   std::uint64_t bytes = 0;
-  for (const ArcInfoEntry& entry : entries) bytes += unpacked_size(entry, *archive);
+  for (const ArcInfoEntry& entry : *entries) bytes += unpacked_size(entry, *archive);
   const auto progress = open_progress(
-      L"extract", static_cast<std::uint32_t>(std::min<std::size_t>(entries.size(), std::numeric_limits<std::uint32_t>::max())),
+      L"extract", static_cast<std::uint32_t>(std::min<std::size_t>(entries->size(), std::numeric_limits<std::uint32_t>::max())),
       bytes);
-  return extract_entries(setup_folder, entries, *archive, *progress);
+  return extract_entries(setup_folder, *entries, *archive, *progress);
 }

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ std::unique_ptr<ArchiveHandle> open_archive(const std::wstring& path);
 // The content of a small member ("arcinfo.json", "arcconfig.json") up to
 // its first zero byte; empty when it is missing, too large or unreadable.
 std::string read_small_member(const ArchiveHandle& archive, const std::string& name);
-std::vector<ArcInfoEntry> read_arcinfo(const ArchiveHandle& archive);
+// Empty when "arcinfo.json" lists more than the limits allow.
+std::optional<std::vector<ArcInfoEntry>> read_arcinfo(const ArchiveHandle& archive);
 
 // Creates every folder first, then extracts entry by entry; stops at the
 // first failure.

@@ -20,10 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 constexpr char kLogSource[] = "netrelease_functions";
 constexpr std::uint64_t kLargestRangeBound = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-// A block is held in memory whole; on a 32-bit build a size beyond this
-// would be cut short when the buffer is made.
-constexpr std::uint64_t kLargestBlock =
-    std::min<std::uint64_t>(kLargestRangeBound, std::numeric_limits<std::size_t>::max() / 2);
 }
 
 BlockRange block_range(std::uint64_t index, std::uint64_t block_size) {
@@ -43,9 +39,10 @@ BlockRange block_range(std::uint64_t index, std::uint64_t block_size) {
 std::string block_geometry_problem(const std::string& product, const ReleaseInfo& release) {
   const std::string name = "Release " + release.version + " of " + product;
   if (release.blocksize == 0) return name + " has no block size";
-  // Sizes beyond what a byte range can address, or a block beyond what
-  // memory can hold, come from negative or absurd numbers in the index.
-  if (release.blocksize > kLargestBlock) return name + " has an invalid block size";
+  // Sizes beyond what a byte range can address, or a block beyond what the
+  // launcher holds in memory (kMaxBlockSize, the publisher's cap too), come
+  // from negative or absurd numbers in the index.
+  if (release.blocksize > kMaxBlockSize) return name + " has an invalid block size";
   if (release.filesize > kLargestRangeBound) return name + " has an invalid file size";
   return {};
 }
@@ -135,7 +132,7 @@ bool prepare_archive_file(const ReleaseInfo& release, Progress& progress, const 
   first_block = 0;
 
   std::error_code ec;
-  if (block_size != 0 && block_size <= kLargestBlock && fs::exists(native, ec)) {
+  if (block_size != 0 && block_size <= kMaxBlockSize && fs::exists(native, ec)) {
     const auto size = static_cast<std::uint64_t>(file_size(path));
     // Only full-size blocks the release really has can be kept; this also
     // keeps the check within the digest list.

@@ -105,6 +105,10 @@ TEST(BlockGeometry, RefusesSizesThatCannotDriveADownload) {
   EXPECT_EQ(block_geometry_problem("prod", release), "Release 4.2.1 of prod has no block size");
   release.blocksize = std::numeric_limits<std::uint64_t>::max();  // what a negative number reads as
   EXPECT_EQ(block_geometry_problem("prod", release), "Release 4.2.1 of prod has an invalid block size");
+  release.blocksize = kMaxBlockSize + 1;  // more than a 32-bit launcher holds three times
+  EXPECT_EQ(block_geometry_problem("prod", release), "Release 4.2.1 of prod has an invalid block size");
+  release.blocksize = kMaxBlockSize;
+  EXPECT_EQ(block_geometry_problem("prod", release), "");
   release.blocksize = 10;
   release.filesize = std::numeric_limits<std::uint64_t>::max();
   EXPECT_EQ(block_geometry_problem("prod", release), "Release 4.2.1 of prod has an invalid file size");

@@ -194,6 +194,17 @@ std::vector<SourceFile> scan_setup_folder(const fs::path& folder) {
   return files;
 }
 
+void check_arcinfo_limits(std::size_t destinations, std::uint64_t text_size) {
+  if (destinations > kMaxArcInfoDestinations) {
+    throw PublishError("the setup folder holds " + std::to_string(destinations) + " files; a launcher takes at most " +
+                       std::to_string(kMaxArcInfoDestinations));
+  }
+  if (text_size > kMaxManifestSize) {
+    throw PublishError(std::string(kArcInfoMember) + " would take " + std::to_string(text_size) +
+                       " bytes; a launcher reads at most " + std::to_string(kMaxManifestSize));
+  }
+}
+
 PackResult pack(const PackOptions& options) {
   const Progress progress = options.progress ? options.progress : [](const std::string&) {};
   if (options.start_commands.empty()) {
@@ -210,6 +221,7 @@ PackResult pack(const PackOptions& options) {
 
   progress("scanning " + options.setup_folder.string());
   const std::vector<SourceFile> files = scan_setup_folder(options.setup_folder);
+  check_arcinfo_limits(files.size(), 0);  // before any file is read
 
   std::set<std::string> destinations;
   for (const SourceFile& file : files) destinations.insert(file.dst);
@@ -254,6 +266,8 @@ PackResult pack(const PackOptions& options) {
 
   std::vector<ArcInfoEntry> arcinfo;
   for (const auto& [digest, content] : contents) arcinfo.push_back({digest, content.dst});
+  const std::string arcinfo_json = arcinfo_text(arcinfo);
+  check_arcinfo_limits(files.size(), arcinfo_json.size());
   std::vector<StartCommand> commands = options.start_commands;
   for (StartCommand& command : commands) command.command = backslashed(command.command);
 
@@ -261,7 +275,7 @@ PackResult pack(const PackOptions& options) {
   partial += ".part";
   try {
     ZipWriter writer(partial, options.limits);
-    writer.add_bytes(kArcInfoMember, arcinfo_text(arcinfo), 0644);
+    writer.add_bytes(kArcInfoMember, arcinfo_json, 0644);
     writer.add_bytes(kArcConfigMember, arcconfig_text(commands), 0644);
     std::size_t written = 0;
     reported = -1;

@@ -33,6 +33,12 @@ struct SourceFile {
 // file or folder is refused, as are names Windows cannot hold.
 std::vector<SourceFile> scan_setup_folder(const std::filesystem::path& root);
 
+// Throws PublishError when "arcinfo.json" would hold more than a launcher
+// takes: more destinations than kMaxArcInfoDestinations (each content has at
+// least one, so the contents stay within kMaxArcInfoEntries too), or a text
+// longer than kMaxManifestSize.
+void check_arcinfo_limits(std::size_t destinations, std::uint64_t text_size);
+
 using Progress = std::function<void(const std::string&)>;
 
 struct PackOptions {

@@ -100,6 +100,13 @@ TEST(Pack, RefusesBadInputWithAClearMessage) {
   }
 }
 
+// Never a manifest the launcher would refuse to read.
+TEST(Pack, StaysWithinWhatALauncherReads) {
+  EXPECT_NO_THROW(check_arcinfo_limits(kMaxArcInfoDestinations, kMaxManifestSize));
+  EXPECT_THROW(check_arcinfo_limits(kMaxArcInfoDestinations + 1, 0), PublishError);
+  EXPECT_THROW(check_arcinfo_limits(1, kMaxManifestSize + 1), PublishError);
+}
+
 TEST(Pack, RefusesMissingFoldersUnreadableFilesAndOutputInsideTheFolder) {
   Scratch scratch;
   PackOptions options;
