@@ -1,5 +1,6 @@
 // Unpacks a release archive into a setup folder the way the launcher does
-// after a download, and prints the wall time in seconds.
+// after a download, and prints the wall time in seconds. The setup folder
+// must not exist yet: the extraction makes it.
 //   extract_bench ARCHIVE SETUP_FOLDER
 #include <chrono>
 #include <cstdio>
@@ -15,7 +16,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto start = std::chrono::steady_clock::now();
-  const bool ok = extract_archive(wide_from_utf8(argv[1]), as_folder_path(wide_from_utf8(argv[2])), no_progress());
+  ExtractedFiles extracted;
+  const bool ok =
+      extract_archive(wide_from_utf8(argv[1]), as_folder_path(wide_from_utf8(argv[2])), no_progress(), extracted);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   std::printf("%s %.2f\n", ok ? "ok" : "FAILED", elapsed.count());
   return ok ? 0 : 1;

@@ -44,8 +44,9 @@ Answers user_answers(platform::Ui& ui, const std::string& matrix_url) {
   };
   answers.choose_version = [&ui](const std::vector<ReleaseChoice>& choices) { return choose_version(ui, choices); };
   answers.progress = progress_windows(ui);
-  answers.start = [&ui](const std::wstring& archive, const std::wstring& setup_folder) {
-    run_start_command(archive, setup_folder, [&ui] { return choose_language_code(ui); });
+  answers.start = [&ui](const std::wstring& archive, const std::wstring& setup_folder,
+                        const ExtractedFiles& extracted) {
+    run_start_command(archive, setup_folder, extracted, [&ui] { return choose_language_code(ui); });
     return RunResult{};
   };
   answers.show_failure = [&ui](const std::string& message) { ui.show_message(message, L"Setup launcher"); };
@@ -60,12 +61,13 @@ Answers option_answers(const LauncherOptions& options, platform::Ui* ui) {
     return version_from_options(options, ui, choices);
   };
   answers.progress = ui && !options.quiet ? progress_windows(*ui) : no_progress();
-  answers.start = [options, ui](const std::wstring& archive, const std::wstring& setup_folder) {
+  answers.start = [options, ui](const std::wstring& archive, const std::wstring& setup_folder,
+                                const ExtractedFiles& extracted) {
     const LanguageQuestion language = [&options, ui] {
       if (options.language) return *options.language;
       return ui && options.asks_questions() ? choose_language_code(*ui) : preselected_language_code();
     };
-    return start_with_options(find_setup_program(archive, setup_folder, language), options);
+    return start_with_options(find_setup_program(archive, setup_folder, extracted, language), options);
   };
   answers.show_failure = [](const std::string&) {};
   return answers;
@@ -110,6 +112,8 @@ RunResult start_with_options(const SetupProgram& program, const LauncherOptions&
       return {RunEnd::cancelled, {}, {}};
     case SetupProgram::Kind::refused:
       return {RunEnd::failed, "The release's start command points outside its folder; nothing was started.", {}};
+    case SetupProgram::Kind::replaced:
+      return {RunEnd::failed, "The setup program is no longer the file that was unpacked; nothing was started.", {}};
     case SetupProgram::Kind::none:
       if (!options.quiet) launch_file(program.path, true);
       return {RunEnd::failed,

@@ -22,8 +22,11 @@ struct Answers {
   // a release that is not offered.
   std::function<VersionChoice(const std::vector<ReleaseChoice>& choices)> choose_version;
   ProgressOpener progress;
-  // The start stage, from the unpacked archive to the started setup program.
-  std::function<RunResult(const std::wstring& archive, const std::wstring& setup_folder)> start;
+  // The start stage, from the unpacked archive to the started setup program,
+  // which must be one of the files the extraction made.
+  std::function<RunResult(const std::wstring& archive, const std::wstring& setup_folder,
+                          const ExtractedFiles& extracted)>
+      start;
   // Shows a failure's message where the user looks; the log has it already.
   std::function<void(const std::string& message)> show_failure;
 };

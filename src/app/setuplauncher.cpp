@@ -1,7 +1,6 @@
 #include "app/setuplauncher.h"
 
 #include <cwctype>
-#include <filesystem>
 
 #include "archive/extraction.h"
 #include "platform/console.h"
@@ -88,6 +87,14 @@ std::wstring setup_folder_for(const std::wstring& destination, const std::wstrin
   return as_folder_path(destination) + product + L"." + wide_from_utf8(version) + platform::path_separator();
 }
 
+void remove_old_setup_folder(const std::wstring& setup_folder) {
+  if (delete_tree(setup_folder)) return;
+  // Unpacking into what is left would mix two releases.
+  throw_logged(ZipException("Cannot remove the old setup folder " + utf8_from_wide(setup_folder) +
+                            ". Close the programs that use it, then try again."),
+               __LINE__, kLogSource);
+}
+
 ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product) {
   DownloadStage download(settings.download, settings.index_keys, product, settings.download_fallbacks);
   const std::vector<ReleaseChoice> choices = download.offered();
@@ -110,8 +117,9 @@ RunResult run_main_flow(const Settings& settings, const Answers& answers, const 
 
   const std::wstring archive = archive_path(release);
   const std::wstring setup_folder = setup_folder_for(release.destination, product, release.version);
-  delete_tree(setup_folder);
-  if (!extract_archive(archive, setup_folder, answers.progress)) {
+  remove_old_setup_folder(setup_folder);
+  ExtractedFiles extracted;
+  if (!extract_archive(archive, setup_folder, answers.progress, extracted)) {
     // The archive stays for the next attempt. The windows have never shown
     // this; a command line reports it.
     return {RunEnd::failed,
@@ -120,9 +128,8 @@ RunResult run_main_flow(const Settings& settings, const Answers& answers, const 
             {}};
   }
   RunResult result;
-  if (!release.download_only) result = answers.start(archive, setup_folder);
-  std::error_code ec;
-  std::filesystem::remove(platform::fs_path(archive), ec);
+  if (!release.download_only) result = answers.start(archive, setup_folder, extracted);
+  remove_regular_file(archive);
   return result;
 }
 

@@ -27,6 +27,9 @@ void offer_product_matrix(platform::Ui& ui, const std::wstring& product, const s
 
 // setup folder = destination folder + product + "." + version + separator
 std::wstring setup_folder_for(const std::wstring& destination, const std::wstring& product, const std::string& version);
+// Removes what an earlier run left in the setup folder; throws ZipException,
+// naming the folder, when something stays.
+void remove_old_setup_folder(const std::wstring& setup_folder);
 // The download part of the run: the release chosen, with its archive
 // verified on disk. Sends "begin" once the release is accepted.
 ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product);

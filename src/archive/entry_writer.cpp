@@ -1,27 +1,28 @@
 #include "archive/entry_writer.h"
 
-#include <fstream>
 #include <utility>
-
-#include "platform/system.h"
 
 // What the thread knows of the entry it is writing.
 class EntryWriter::Output {
  public:
   Entry entry;
-  std::ofstream file;
+  platform::File file;
   std::shared_ptr<HashObject> hash;
   bool active = false;  // begun, neither finished nor failed
+  std::vector<char> copy_buffer;
 
   void stop() {
-    if (file.is_open()) file.close();
+    file.close();
     hash.reset();
     active = false;
   }
 };
 
-EntryWriter::EntryWriter(std::size_t buffer_count, std::size_t buffer_size, std::size_t entries_ahead)
-    : mBufferSize(buffer_size == 0 ? 1 : buffer_size), mEntriesAhead(entries_ahead == 0 ? 1 : entries_ahead) {
+EntryWriter::EntryWriter(platform::Folder& folder, std::size_t buffer_count, std::size_t buffer_size,
+                         std::size_t entries_ahead)
+    : mFolder(folder),
+      mBufferSize(buffer_size == 0 ? 1 : buffer_size),
+      mEntriesAhead(entries_ahead == 0 ? 1 : entries_ahead) {
   if (buffer_count == 0) buffer_count = 1;
   for (std::size_t i = 0; i < buffer_count; ++i) {
     mBuffers.push_back(std::make_unique<char[]>(mBufferSize));
@@ -183,7 +184,7 @@ void EntryWriter::work(Job& job, Output& output) {
     case Job::Kind::begin: {
       output.stop();
       output.entry = std::move(job.entry);
-      output.file.open(platform::fs_path(output.entry.first), std::ios::binary | std::ios::trunc);
+      output.file = create(output.entry.first);
       if (!output.file.is_open()) return;
       output.hash = std::move(job.hash);
       output.active = true;
@@ -192,8 +193,7 @@ void EntryWriter::work(Job& job, Output& output) {
     case Job::Kind::data: {
       if (!output.active) return;
       const char* data = mBuffers[job.buffer].get();
-      output.file.write(data, static_cast<std::streamsize>(job.size));
-      if (!output.file) return output.stop();
+      if (!output.file.write(data, job.size)) return output.stop();
       if (!job.hashed) output.hash->add(data, job.size);
       return;
     }
@@ -202,18 +202,46 @@ void EntryWriter::work(Job& job, Output& output) {
         job.sound = false;
         return;
       }
-      output.file.close();
-      const bool written = !output.file.fail();
       const std::string digest = output.hash->finish(true);
+      job.sound = job.sound && digest == output.entry.hash;
+      if (job.sound) {
+        if (output.entry.unix_mode) output.file.apply_executable_bits(*output.entry.unix_mode);
+        // A copy that fails is not the entry's failure: the content is on
+        // disk and verified at its first place.
+        for (const std::wstring& relative : output.entry.copies) copy(output, relative);
+      }
+      const bool written = output.file.close();
       output.stop();
-      job.sound = job.sound && written && digest == output.entry.hash;
-      if (!job.sound) return;
-      const auto first = platform::fs_path(output.entry.first);
-      if (output.entry.unix_mode) platform::apply_executable_bits(first, *output.entry.unix_mode);
-      // A copy that fails is not the entry's failure: the content is on disk
-      // and verified at its first place.
-      for (const std::wstring& copy : output.entry.copies) platform::copy_file_over(first, platform::fs_path(copy));
+      job.sound = job.sound && written;
       return;
     }
   }
+}
+
+// A new file at the name. When the name is taken by a file this writer made
+// (an earlier entry's or copy's destination), that file goes first: the later
+// one wins. Anything else there stays, and no file is made.
+platform::File EntryWriter::create(const std::wstring& relative) {
+  platform::File file = mFolder.create_file(relative);
+  if (!file.is_open()) {
+    const std::optional<platform::FileIdentity> existing = mFolder.identity_of(relative);
+    if (!existing || !mMade.count(*existing) || !mFolder.remove_file(relative)) return file;
+    mMade.erase(*existing);
+    file = mFolder.create_file(relative);
+  }
+  const std::optional<platform::FileIdentity> identity = file.identity();
+  if (!identity) return platform::File();
+  mMade.insert(*identity);
+  return file;
+}
+
+// Copies the verified first file, read back from its start, to a new file.
+void EntryWriter::copy(Output& output, const std::wstring& relative) {
+  platform::File target = create(relative);
+  if (!target.is_open() || !output.file.seek(0)) return;
+  output.copy_buffer.resize(1u << 20);
+  for (std::size_t got; (got = output.file.read(output.copy_buffer.data(), output.copy_buffer.size())) > 0;) {
+    if (!target.write(output.copy_buffer.data(), got)) return;
+  }
+  if (output.entry.unix_mode) target.apply_executable_bits(*output.entry.unix_mode);
 }

@@ -15,6 +15,11 @@
 // and nothing queued after a failed entry is written. Only this thread
 // touches the destination files, and so the process's umask, until
 // finish() returns.
+//
+// Every file is new: made in the folder without following a link. A name
+// that exists already is replaced only when this writer made that very file
+// (a destination that a later entry or copy shares); anything else there
+// fails the entry.
 #pragma once
 
 #include <condition_variable>
@@ -25,17 +30,19 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include "platform/file.h"
 #include "support/hashing.h"
 
 class EntryWriter : public zip::ChunkSink {
  public:
   struct Entry {
-    std::wstring first;                      // written from the archive
+    std::wstring first;                      // written from the archive; relative to the folder
     std::vector<std::wstring> copies;        // copied from first, in order, once first is verified
     std::string hash;                        // expected SHA-256 of first, lower-case hex
     std::optional<std::uint32_t> unix_mode;  // the member's recorded mode
@@ -43,7 +50,9 @@ class EntryWriter : public zip::ChunkSink {
 
   // Memory stays at buffer_count buffers of buffer_size bytes, and at most
   // entries_ahead entries wait for the thread, however large the release.
-  EntryWriter(std::size_t buffer_count = 8, std::size_t buffer_size = 512u << 10, std::size_t entries_ahead = 64);
+  // The folder stays the caller's and must outlive the writer.
+  explicit EntryWriter(platform::Folder& folder, std::size_t buffer_count = 8, std::size_t buffer_size = 512u << 10,
+                       std::size_t entries_ahead = 64);
   // Drops what is still queued (nothing more of it is written) and waits
   // for the thread.
   ~EntryWriter();
@@ -61,6 +70,8 @@ class EntryWriter : public zip::ChunkSink {
   // Entries written, verified and copied so far, in order.
   std::size_t done() const;
   bool failed() const;
+  // Every file made so far, by identity; read it once finish() has returned.
+  const std::set<platform::FileIdentity>& made() const { return mMade; }
   // Waits until everything handed over is finished, calling on_done on the
   // calling thread whenever done() may have grown. False when an entry failed.
   bool finish(const std::function<void()>& on_done);
@@ -80,8 +91,13 @@ class EntryWriter : public zip::ChunkSink {
   void push(Job job);
   void run();
   void work(Job& job, Output& output);
+  platform::File create(const std::wstring& relative);
+  void copy(Output& output, const std::wstring& relative);
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  platform::Folder& mFolder;
+  std::set<platform::FileIdentity> mMade;  // touched by the thread only
 
   mutable std::mutex mMutex;
   std::condition_variable mWorkReady;  // the thread waits for jobs

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "archive/entry_writer.h"
-#include "platform/system.h"
 #include "platform/text.h"
+#include "support/exceptions.h"
 #include "support/files.h"
 #include "support/log.h"
 #include "support/names.h"
@@ -18,9 +18,9 @@ constexpr char kLogSource[] = "netrelease_functions";
 
 std::unique_ptr<ArchiveHandle> open_archive(const std::wstring& path) {
   auto handle = std::make_unique<ArchiveHandle>();
-  handle->file.open(platform::fs_path(path), std::ios::binary);
+  handle->file = platform::File(path, platform::File::Mode::read);
   if (!handle->file.is_open()) return nullptr;
-  if (!handle->reader.open(handle->file)) return nullptr;
+  if (!handle->reader.open(handle->stream)) return nullptr;
   return handle;
 }
 
@@ -50,8 +50,7 @@ std::uint64_t unpacked_size(const ArcInfoEntry& entry, const ArchiveHandle& arch
 
 // Hands the entry to the writer: false when it fails here, before or while
 // its member is read; the writer reports the failures of writing it.
-bool queue_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const std::wstring& setup_folder,
-                 EntryWriter& writer) {
+bool queue_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, EntryWriter& writer) {
   if (entry.dst.empty()) return false;
   std::vector<std::wstring> destinations;
   for (const std::string& path : entry.dst) {
@@ -64,9 +63,9 @@ bool queue_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const 
   if (!archive.reader.stat(*index, stat)) return false;
 
   EntryWriter::Entry job;
-  job.first = setup_folder + to_native_separators(destinations.front());
+  job.first = to_native_separators(destinations.front());
   for (const std::wstring& path : destinations) {
-    std::wstring target = setup_folder + to_native_separators(path);
+    std::wstring target = to_native_separators(path);
     if (target != job.first) job.copies.push_back(std::move(target));
   }
   job.hash = entry.hash;
@@ -79,20 +78,36 @@ bool queue_entry(const ArcInfoEntry& entry, const ArchiveHandle& archive, const 
 
 }  // namespace
 
-bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfoEntry>& entries,
-                     const ArchiveHandle& archive, Progress& progress) {
+std::uint64_t space_needed(const std::vector<ArcInfoEntry>& entries, const ArchiveHandle& archive) {
+  // Sizes from a forged directory saturate instead of wrapping round.
+  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t total = 0;
+  for (const ArcInfoEntry& entry : entries) {
+    const std::uint64_t size = unpacked_size(entry, archive);
+    const std::uint64_t places = entry.dst.size();
+    const std::uint64_t bytes = places != 0 && size > kMost / places ? kMost : size * places;
+    total = bytes > kMost - total ? kMost : total + bytes;
+  }
+  return total;
+}
+
+bool extract_entries(platform::Folder& folder, const std::vector<ArcInfoEntry>& entries, const ArchiveHandle& archive,
+                     Progress& progress, ExtractedFiles& extracted) {
   FolderCache folders;
   for (const ArcInfoEntry& entry : entries) {
     for (const std::string& utf8_path : entry.dst) {
       // A path that leaves the setup folder gets no folders either; its
-      // entry fails when its turn comes.
+      // entry fails when its turn comes, as does one whose folders cannot be
+      // made.
       const std::wstring path = wide_from_utf8(utf8_path);
-      if (is_safe_relative_path(path)) create_parent_folders(setup_folder + to_native_separators(path), folders);
+      if (!is_safe_relative_path(path)) continue;
+      const std::wstring parent = parent_folder(to_native_separators(path));
+      if (!parent.empty() && folders.insert(parent).second) folder.make_folders(parent);
     }
   }
   // The progress window and the message pump belong to this thread; the
   // writer only reports how many entries it has finished, in their order.
-  EntryWriter writer;
+  EntryWriter writer(folder);
   std::size_t stepped = 0;
   const auto step_finished = [&] {
     for (const std::size_t done = writer.done(); stepped < done; ++stepped) {
@@ -105,17 +120,18 @@ bool extract_entries(const std::wstring& setup_folder, const std::vector<ArcInfo
   for (const ArcInfoEntry& entry : entries) {
     progress.keep_alive();
     step_finished();
-    if (!queue_entry(entry, archive, setup_folder, writer)) {
+    if (!queue_entry(entry, archive, writer)) {
       queued = false;
       break;
     }
   }
   const bool written = writer.finish(step_finished);
+  extracted = writer.made();
   return queued && written;
 }
 
 bool extract_archive(const std::wstring& archive_path, const std::wstring& setup_folder,
-                     const ProgressOpener& open_progress) {
+                     const ProgressOpener& open_progress, ExtractedFiles& extracted) {
   StageTimer timer(L"extract", __LINE__, kLogSource);
   const auto archive = open_archive(archive_path);
   if (!archive) return false;
@@ -126,10 +142,20 @@ bool extract_archive(const std::wstring& archive_path, const std::wstring& setup
               __LINE__, kLogSource);
     return false;
   }
+  // Where the setup folder is about to be made: an old one is gone by now,
+  // so what it held counts as free.
+  const std::string space_problem = free_space_problem(parent_folder(setup_folder), space_needed(*entries, *archive));
+  if (!space_problem.empty()) throw_logged(ZipException(space_problem), __LINE__, kLogSource);
+  platform::Folder folder = platform::Folder::make_fresh(setup_folder);
+  if (!folder.is_open()) {
+    throw_logged(ZipException("Cannot make a new setup folder " + utf8_from_wide(setup_folder) +
+                              ": something has its name already, or its folder cannot be written"),
+                 __LINE__, kLogSource);
+  }
   std::uint64_t bytes = 0;
   for (const ArcInfoEntry& entry : *entries) bytes += unpacked_size(entry, *archive);
   const auto progress = open_progress(
       L"extract", static_cast<std::uint32_t>(std::min<std::size_t>(entries->size(), std::numeric_limits<std::uint32_t>::max())),
       bytes);
-  return extract_entries(setup_folder, *entries, *archive, *progress);
+  return extract_entries(folder, *entries, *archive, *progress, extracted);
 }

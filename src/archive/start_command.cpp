@@ -1,6 +1,6 @@
 #include "archive/start_command.h"
 
-#include "archive/extraction.h"
+#include "platform/file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/exceptions.h"
@@ -42,7 +42,7 @@ void launch_file(const std::wstring& path, bool complete) {
 }
 
 SetupProgram find_setup_program(const std::wstring& archive_path, const std::wstring& setup_folder,
-                                const LanguageQuestion& ask_language) {
+                                const ExtractedFiles& extracted, const LanguageQuestion& ask_language) {
   std::vector<StartCommand> commands;
   {
     const auto archive = open_archive(archive_path);
@@ -67,13 +67,23 @@ SetupProgram find_setup_program(const std::wstring& archive_path, const std::wst
     write_log("start command leaves the setup folder, nothing started: " + chosen.command, __LINE__, kLogSource);
     return {SetupProgram::Kind::refused, {}};
   }
-  return {SetupProgram::Kind::program, setup_folder + to_native_separators(command)};
+  // Another user who can write where the setup folder lies could have put a
+  // program of their own at this path since it was extracted.
+  SetupProgram program{SetupProgram::Kind::program, setup_folder + to_native_separators(command), {}};
+  program.file = platform::File(program.path, platform::File::Mode::read);
+  const std::optional<platform::FileIdentity> identity = program.file.identity();
+  if (!identity || !extracted.count(*identity)) {
+    write_log("start command is not a file the extraction made, nothing started: " + chosen.command, __LINE__,
+              kLogSource);
+    return {SetupProgram::Kind::replaced, {}, {}};
+  }
+  return program;
 }
 
 void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
-                       const LanguageQuestion& ask_language) {
-  const SetupProgram program = find_setup_program(archive_path, setup_folder, ask_language);
-  if (program.kind == SetupProgram::Kind::cancelled || program.kind == SetupProgram::Kind::refused) return;
+                       const ExtractedFiles& extracted, const LanguageQuestion& ask_language) {
+  const SetupProgram program = find_setup_program(archive_path, setup_folder, extracted, ask_language);
+  if (program.kind != SetupProgram::Kind::program && program.kind != SetupProgram::Kind::none) return;
   try {
     launch_file(program.path, true);
   } catch (const AbortException&) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/extraction.h"
+#include "platform/file.h"
 #include "formats/archive_manifest.h"
 
 // Asks the user for the installation language: "de" or "en". Throws
@@ -31,23 +33,28 @@ void launch_file(const std::wstring& path, bool complete);
 // What the archive's start commands name for this machine.
 struct SetupProgram {
   enum class Kind {
-    program,    // path: the setup program in the setup folder
+    program,    // path: the setup program in the setup folder, held open in file
     none,       // no command for this language and bitness; path: the setup folder
     cancelled,  // the language question was cancelled
     refused,    // the command would leave the setup folder (a damaged or forged archive)
+    replaced,   // the command names no file the extraction made (another user swapped it)
   };
   Kind kind = Kind::none;
   std::wstring path;
+  // The setup program, open until it has started: it is the file the
+  // extraction made, and on Windows nobody can replace it meanwhile.
+  platform::File file{};
 };
 
 // Reads the archive's start commands (ZipException "Cannot open arc file"
-// when it cannot be read) and chooses one. A cancelled question and a
-// refused command are logged.
+// when it cannot be read) and chooses one. A program is only one of the
+// extracted files (the same file, not just the same name). A cancelled
+// question, a refused command and a replaced program are logged.
 SetupProgram find_setup_program(const std::wstring& archive_path, const std::wstring& setup_folder,
-                                const LanguageQuestion& ask_language);
+                                const ExtractedFiles& extracted, const LanguageQuestion& ask_language);
 
 // The start stage: starts the setup program that find_setup_program chose;
 // without one, the setup folder itself is opened. A cancelled language
-// question or a refused command ends the stage quietly.
+// question, a refused command or a replaced program ends the stage quietly.
 void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
-                       const LanguageQuestion& ask_language);
+                       const ExtractedFiles& extracted, const LanguageQuestion& ask_language);

@@ -57,16 +57,6 @@ bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& 
 // old file or the new one, never a part. False when that fails.
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Copies a file over an existing one, with its permissions; false when that
-// fails, also when both name the same file (which is then left alone).
-bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to);
-
-// Gives a file the executable bits (owner, group, other) of a Unix mode that
-// an archive recorded, within the user's umask, and takes its other bits
-// away; setuid, setgid, sticky and write bits are never taken from the
-// archive. Does nothing where files carry no such bits (Windows).
-bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix_mode);
-
 // Bytes the user may still write on the volume that holds the folder (an
 // existing one); empty when it cannot be read.
 std::optional<std::uint64_t> free_disk_space(const std::wstring& folder);

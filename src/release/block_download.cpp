@@ -1,21 +1,17 @@
 #include "release/block_download.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <future>
 #include <iomanip>
 #include <limits>
 #include <sstream>
-#include <system_error>
 
 #include "formats/blockhash_list.h"
-#include "platform/system.h"
+#include "platform/file.h"
 #include "platform/text.h"
 #include "support/files.h"
 #include "support/log.h"
 #include "support/names.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 constexpr char kLogSource[] = "netrelease_functions";
@@ -103,13 +99,11 @@ std::optional<std::vector<std::string>> fetch_blockhash_list(HostChain& store, c
 }
 
 bool is_download_complete(const ReleaseInfo& release) {
-  const std::wstring path = archive_path(release);
-  std::error_code ec;
-  if (!fs::exists(platform::fs_path(path), ec)) return false;
-  if (static_cast<std::uint64_t>(file_size(path)) != release.filesize) return false;
+  platform::File file(archive_path(release), platform::File::Mode::read);
+  if (!file.is_open() || file.size() != release.filesize) return false;
   // A digest that could not be computed is empty and must not pass for an
   // index entry whose hash is empty too.
-  const std::string digest = sha256_file_hex(path);
+  const std::string digest = hash_file(file, L"SHA256");
   return !digest.empty() && digest == release.hash;
 }
 
@@ -121,85 +115,84 @@ bool digest_matches(const std::string& bytes, const std::string& expected) {
   return !digest.empty() && digest == expected;
 }
 
+std::size_t read_fully(platform::File& file, std::string& buffer) {
+  std::size_t done = 0;
+  for (std::size_t got; done < buffer.size() && (got = file.read(&buffer[done], buffer.size() - done)) > 0;) {
+    done += got;
+  }
+  return done;
+}
+
+// How many whole blocks from the start of the file match their digests: all
+// those the release and the digest list can hold, or none. Each goes into
+// the whole-file digest when one is given.
+std::uint64_t verified_blocks(platform::File& file, const ReleaseInfo& release, Progress& progress,
+                              const std::vector<std::string>& digests, HashObject* whole_file_hash) {
+  const std::uint64_t block_size = release.blocksize;
+  const std::uint64_t kept_blocks = std::min({file.size().value_or(0) / block_size, release.filesize / block_size,
+                                              static_cast<std::uint64_t>(digests.size())});
+  if (kept_blocks == 0 || !file.seek(0)) return 0;
+  // A kept block goes into the whole-file digest on a second thread while
+  // the next one is read and checked: two buffers, used in turn.
+  std::string buffers[2];
+  buffers[0].assign(static_cast<std::size_t>(block_size), '\0');
+  if (kept_blocks > 1) buffers[1].assign(static_cast<std::size_t>(block_size), '\0');
+  std::size_t current = 0;
+  std::uint64_t good = 0;
+  std::future<void> hashing;  // after the buffers: its destructor waits for the thread
+  const auto wait_for_hash = [&hashing] {
+    if (hashing.valid()) hashing.get();
+  };
+  while (good < kept_blocks) {
+    std::string& buffer = buffers[current];
+    const std::size_t got = read_fully(file, buffer);
+    progress.step(block_size);
+    if (got != block_size || !digest_matches(buffer, digests[static_cast<std::size_t>(good)])) break;
+    if (whole_file_hash) {
+      wait_for_hash();
+      hashing = std::async(std::launch::async, [whole_file_hash, &buffer] {
+        whole_file_hash->add(buffer.data(), buffer.size());
+      });
+    }
+    current = 1 - current;
+    ++good;
+  }
+  wait_for_hash();
+  return good == kept_blocks ? good : 0;
+}
+
 }  // namespace
 
 bool prepare_archive_file(const ReleaseInfo& release, Progress& progress, const std::vector<std::string>& digests,
-                          std::ofstream& stream, std::uint64_t& first_block, HashObject* whole_file_hash) {
+                          platform::File& file, std::uint64_t& first_block, HashObject* whole_file_hash) {
   const std::wstring path = archive_path(release);
-  const fs::path native = platform::fs_path(path);
   const std::uint64_t block_size = release.blocksize;
   create_parent_folders(path);
   first_block = 0;
 
-  std::error_code ec;
-  if (block_size != 0 && block_size <= kMaxBlockSize && fs::exists(native, ec)) {
-    const auto size = static_cast<std::uint64_t>(file_size(path));
-    // Only full-size blocks the release really has can be kept; this also
-    // keeps the check within the digest list.
-    const std::uint64_t kept_blocks =
-        std::min({size / block_size, release.filesize / block_size, static_cast<std::uint64_t>(digests.size())});
-    // A tail that cannot be cut off would end up between the kept blocks and
-    // the next one appended: such a file is never reused.
-    bool reusable = true;
-    if (kept_blocks * block_size != size && !set_file_size(path, kept_blocks * block_size)) {
-      fs::remove(native, ec);
-      reusable = false;
-    }
-
-    if (reusable && fs::exists(native, ec)) {
-      std::ifstream existing(native, std::ios::binary);
-      bool all_good = static_cast<bool>(existing);
-      // A kept block goes into the whole-file digest on a second thread while
-      // the next one is read and checked: two buffers, used in turn.
-      std::string buffers[2];
-      if (kept_blocks > 0) {
-        buffers[0].assign(static_cast<std::size_t>(block_size), '\0');
-        if (kept_blocks > 1) buffers[1].assign(static_cast<std::size_t>(block_size), '\0');
-      }
-      std::size_t current = 0;
-      std::future<void> hashing;  // after the buffers: its destructor waits for the thread
-      const auto wait_for_hash = [&hashing] {
-        if (hashing.valid()) hashing.get();
-      };
-      while (all_good && first_block < kept_blocks) {
-        std::string& buffer = buffers[current];
-        existing.read(&buffer[0], static_cast<std::streamsize>(block_size));
-        progress.step(block_size);
-        all_good = static_cast<std::uint64_t>(existing.gcount()) == block_size &&
-                   digest_matches(buffer, digests[static_cast<std::size_t>(first_block)]);
-        if (!all_good) break;
-        if (whole_file_hash) {
-          wait_for_hash();
-          hashing = std::async(std::launch::async, [whole_file_hash, &buffer] {
-            whole_file_hash->add(buffer.data(), buffer.size());
-          });
-        }
-        current = 1 - current;
-        ++first_block;
-      }
-      wait_for_hash();
-      existing.close();
-      if (all_good) {
-        stream.open(native, std::ios::binary | std::ios::app);
-      } else {
-        fs::remove(native, ec);
-      }
-    }
+  // Only a regular file without a second name is taken up again. A regular
+  // file that cannot be (another name, read-only) is replaced, never written
+  // through; a link, device or folder at the archive's name stays untouched
+  // and the download fails.
+  file = platform::File(path, platform::File::Mode::update);
+  if (!file.is_open()) {
+    remove_regular_file(path);
+    file = platform::File(path, platform::File::Mode::create_new);
+    if (!file.is_open()) return false;
   }
-
-  if (!stream.is_open()) {
-    first_block = 0;
-    stream.open(native, std::ios::binary | std::ios::out | std::ios::trunc);
+  if (block_size != 0 && block_size <= kMaxBlockSize) {
+    first_block = verified_blocks(file, release, progress, digests, whole_file_hash);
+  }
+  // Bytes after the kept blocks are cut off: a partial block, or the blocks
+  // of a file that did not match.
+  const std::uint64_t kept = first_block * block_size;
+  if (!file.resize(kept) || !file.seek(kept)) {
+    file.close();
+    return false;
+  }
+  if (first_block == 0) {
     progress.restart();
     if (whole_file_hash) *whole_file_hash = HashObject(L"SHA256");
   }
-  return stream.is_open();
-}
-
-bool set_file_size(const std::wstring& path, std::uint64_t length) {
-  const fs::path native = platform::fs_path(path);
-  std::error_code ec;
-  if (!fs::is_regular_file(native, ec)) return false;
-  fs::resize_file(native, length, ec);
-  return !ec;
+  return true;
 }

@@ -5,12 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "net/host_chain.h"
+#include "platform/file.h"
 #include "release/release_info.h"
 #include "support/hashing.h"
 #include "support/progress.h"
@@ -47,18 +47,16 @@ std::string block_mismatch_report(std::uint64_t index, const std::string& expect
 std::optional<std::vector<std::string>> fetch_blockhash_list(HostChain& store, const ReleaseInfo& release,
                                                              bool check_digest, bool* too_long);
 
-// The archive exists with exactly filesize bytes and its SHA-256 is hash.
+// The archive is a regular file (not a link) with exactly filesize bytes and
+// its SHA-256 is hash.
 bool is_download_complete(const ReleaseInfo& release);
 
-// Opens the archive for appending after the good blocks already on disk
+// Opens the archive for writing after the good blocks already on disk
 // (first_block: how many), verifying them against the digests, or starts it
 // afresh when none can be kept. Bytes after the last whole block, and whole
-// blocks beyond what the release can hold, are cut off before verifying.
+// blocks beyond what the release can hold, are cut off. Never through a
+// link: false when anything but a regular file has the archive's name.
 // When whole_file_hash is given, it receives the bytes of every kept block,
 // so that the caller can finish the archive's digest without reading it again.
 bool prepare_archive_file(const ReleaseInfo& release, Progress& progress, const std::vector<std::string>& digests,
-                          std::ofstream& stream, std::uint64_t& first_block, HashObject* whole_file_hash = nullptr);
-
-// Cuts or extends the file to length bytes; false when the file cannot be
-// opened for writing or resized.
-bool set_file_size(const std::wstring& path, std::uint64_t length);
+                          platform::File& file, std::uint64_t& first_block, HashObject* whole_file_hash = nullptr);

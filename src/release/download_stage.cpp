@@ -2,17 +2,18 @@
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
 #include <future>
 #include <limits>
 #include <memory>
 
 #include "formats/blockhash_list.h"
 #include "formats/index_signature.h"
+#include "platform/file.h"
 #include "platform/text.h"
 #include "release/block_download.h"
 #include "release/index_trust.h"
 #include "support/exceptions.h"
+#include "support/files.h"
 #include "support/hooks.h"
 
 namespace {
@@ -22,12 +23,10 @@ constexpr char kLogSource[] = "netrelease_functions";
 // Appends a checked block to the archive and to the whole-file digest; false
 // when the write fails. Written in 1 MiB pieces: Linux copies one 4 MiB
 // write into the page cache about three times slower than four 1 MiB ones.
-bool keep_block(const std::string& bytes, std::ofstream& stream, HashObject& whole_file) {
+bool keep_block(const std::string& bytes, platform::File& file, HashObject& whole_file) {
   constexpr std::size_t kWritePiece = 1 << 20;
   for (std::size_t first = 0; first < bytes.size(); first += kWritePiece) {
-    const std::size_t length = std::min(kWritePiece, bytes.size() - first);
-    stream.write(bytes.data() + first, static_cast<std::streamsize>(length));
-    if (!stream.good()) return false;
+    if (!file.write(bytes.data() + first, std::min(kWritePiece, bytes.size() - first))) return false;
   }
   whole_file.add(bytes.data(), bytes.size());
   return true;
@@ -125,11 +124,16 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
       static_cast<std::uint32_t>(std::min<std::uint64_t>(block_total, std::numeric_limits<std::uint32_t>::max())),
       release.filesize);
 
-  std::ofstream stream;
+  platform::File file;
   std::uint64_t block = 0;
-  if (!prepare_archive_file(release, *progress, digests, stream, block, &whole_file)) {
+  if (!prepare_archive_file(release, *progress, digests, file, block, &whole_file)) {
     throw_logged(DownloadException("Cannot open arc file"), __LINE__, kLogSource);
   }
+  // Before the first byte arrives, rather than half-way: what the blocks
+  // still missing need.
+  const std::string space_problem =
+      free_space_problem(release.destination, release.filesize - block * release.blocksize);
+  if (!space_problem.empty()) throw_logged(DownloadException(space_problem), __LINE__, kLogSource);
 
   BlockRequests requests(store, release, block_total, *progress);
   // Declared after everything the writer uses: on any way out, the future's
@@ -154,7 +158,7 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
     const std::string received = md5_hex(*buffer);
     if (whole && !received.empty() && received == expected) {
       wait_for_write();
-      writing = std::async(std::launch::async, keep_block, std::cref(*buffer), std::ref(stream), std::ref(whole_file));
+      writing = std::async(std::launch::async, keep_block, std::cref(*buffer), std::ref(file), std::ref(whole_file));
       ++block;
       mismatches = 0;
     } else if (++mismatches == block_retry_limit) {
@@ -166,8 +170,7 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
   }
   wait_for_write();
   // The digest stands for the bytes on disk only once they are all written.
-  stream.close();
-  if (stream.fail()) throw_logged(DownloadException("Error during file write!"), __LINE__, kLogSource);
+  if (!file.close()) throw_logged(DownloadException("Error during file write!"), __LINE__, kLogSource);
   return whole_file.finish(true);
 }
 

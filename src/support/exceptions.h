@@ -36,6 +36,7 @@ class ZipException : public MessageException {
  public:
   static constexpr const char* kName = "ZipException";
   explicit ZipException(const char* message) : MessageException(message) {}
+  explicit ZipException(const std::string& message) : MessageException(message) {}
 };
 
 class ProcessException : public MessageException {

@@ -1,11 +1,14 @@
 #include "support/files.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 #include <vector>
 
 #include "platform/system.h"
+#include "platform/text.h"
+#include "support/hooks.h"
 
 namespace fs = std::filesystem;
 
@@ -25,13 +28,14 @@ std::wstring as_folder_path(const std::wstring& path) {
   return folder;
 }
 
-std::wstring module_folder() {
-  const std::wstring exe = platform::executable_path();
-  for (std::size_t i = exe.size(); i > 0; --i) {
-    if (platform::is_path_separator(exe[i - 1])) return exe.substr(0, i);
-  }
-  return {};
+std::wstring parent_folder(const std::wstring& path) {
+  std::size_t end = path.size();
+  while (end > 0 && platform::is_path_separator(path[end - 1])) --end;
+  while (end > 0 && !platform::is_path_separator(path[end - 1])) --end;
+  return path.substr(0, end);
 }
+
+std::wstring module_folder() { return parent_folder(platform::executable_path()); }
 
 namespace {
 void clear_read_only_at(const fs::path& p) {
@@ -80,7 +84,16 @@ bool delete_tree_at(const fs::path& folder) {
 
 bool delete_tree(const std::wstring& folder) {
   if (folder.empty()) return false;
-  return delete_tree_at(without_trailing_separators(folder));
+  const fs::path path = without_trailing_separators(folder);
+  std::error_code ec;
+  if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) return true;
+  return delete_tree_at(path);
+}
+
+bool remove_regular_file(const std::wstring& path) {
+  std::error_code ec;
+  const fs::path native = platform::fs_path(path);
+  return fs::is_regular_file(fs::symlink_status(native, ec)) && fs::remove(native, ec);
 }
 
 bool write_file_atomically(const std::wstring& path, const std::string& bytes) {
@@ -117,4 +130,69 @@ void create_parent_folders(const std::wstring& file_path, FolderCache& cache) {
 void create_parent_folders(const std::wstring& file_path) {
   FolderCache cache;
   create_parent_folders(file_path, cache);
+}
+
+std::string free_space_problem(const std::wstring& folder, std::uint64_t needed) {
+  const std::optional<std::uint64_t> free = hooks().free_disk_space(folder);
+  if (!free || *free >= needed) return {};
+  return "Not enough free disk space in " + utf8_from_wide(folder) + ": " + std::to_string(needed) +
+         " bytes needed, " + std::to_string(*free) + " bytes free";
+}
+
+FileReadBuffer::FileReadBuffer(platform::File& file) : file_(file), buffer_(64u << 10) {
+  setg(buffer_.data(), buffer_.data(), buffer_.data());
+}
+
+FileReadBuffer::int_type FileReadBuffer::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  const std::size_t got = file_.read(buffer_.data(), buffer_.size());
+  file_position_ += got;
+  setg(buffer_.data(), buffer_.data(), buffer_.data() + got);
+  return got == 0 ? traits_type::eof() : traits_type::to_int_type(*gptr());
+}
+
+std::streamsize FileReadBuffer::xsgetn(char_type* data, std::streamsize count) {
+  std::streamsize done = 0;
+  while (done < count) {
+    if (gptr() == egptr()) {
+      // A read as large as the buffer goes straight into the caller's memory.
+      const auto wanted = static_cast<std::size_t>(count - done);
+      if (wanted >= buffer_.size()) {
+        const std::size_t got = file_.read(data + done, wanted);
+        if (got == 0) break;
+        file_position_ += got;
+        done += static_cast<std::streamsize>(got);
+        continue;
+      }
+      if (traits_type::eq_int_type(underflow(), traits_type::eof())) break;
+    }
+    const std::streamsize take = std::min<std::streamsize>(egptr() - gptr(), count - done);
+    std::copy(gptr(), gptr() + take, data + done);
+    gbump(static_cast<int>(take));
+    done += take;
+  }
+  return done;
+}
+
+FileReadBuffer::pos_type FileReadBuffer::seekoff(off_type offset, std::ios_base::seekdir direction,
+                                                 std::ios_base::openmode which) {
+  const pos_type failed(off_type(-1));
+  if (!(which & std::ios_base::in)) return failed;
+  const auto here = static_cast<off_type>(file_position_) - (egptr() - gptr());
+  if (direction == std::ios_base::cur && offset == 0) return pos_type(here);
+  off_type target = offset;
+  if (direction == std::ios_base::cur) target += here;
+  if (direction == std::ios_base::end) {
+    const std::optional<std::uint64_t> size = file_.size();
+    if (!size) return failed;
+    target += static_cast<off_type>(*size);
+  }
+  if (target < 0 || !file_.seek(static_cast<std::uint64_t>(target))) return failed;
+  file_position_ = static_cast<std::uint64_t>(target);
+  setg(buffer_.data(), buffer_.data(), buffer_.data());
+  return pos_type(target);
+}
+
+FileReadBuffer::pos_type FileReadBuffer::seekpos(pos_type position, std::ios_base::openmode which) {
+  return seekoff(off_type(position), std::ios_base::beg, which);
 }

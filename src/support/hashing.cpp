@@ -1,9 +1,6 @@
 #include "support/hashing.h"
 
-#include <fstream>
 #include <vector>
-
-#include "platform/system.h"
 
 HashObject::HashObject(const std::wstring& algorithm, const std::string& secret)
     : context_(platform::hash_create(algorithm, secret)) {}
@@ -39,15 +36,16 @@ std::string hash_buffer(const std::string& bytes, const std::wstring& algorithm,
 
 std::string md5_hex(const std::string& bytes) { return hash_buffer(bytes, L"MD5", true); }
 
-std::string hash_file(const std::wstring& path, const std::wstring& algorithm) {
+std::string hash_file(platform::File& file, const std::wstring& algorithm) {
   HashObject hash(algorithm);
-  std::ifstream file(platform::fs_path(path), std::ios::binary);
   std::vector<char> buffer(1 << 20);
-  while (file) {
-    file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    hash.add(buffer.data(), static_cast<std::size_t>(file.gcount()));
-  }
+  for (std::size_t got; (got = file.read(buffer.data(), buffer.size())) > 0;) hash.add(buffer.data(), got);
   return hash.finish(true);
+}
+
+std::string hash_file(const std::wstring& path, const std::wstring& algorithm) {
+  platform::File file(path, platform::File::Mode::read);
+  return hash_file(file, algorithm);
 }
 
 std::string sha256_file_hex(const std::wstring& path) { return hash_file(path, L"SHA256"); }

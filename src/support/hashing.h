@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/crypto.h"
+#include "platform/file.h"
 
 // One digest computation: plain when the secret is empty, HMAC otherwise.
 class HashObject {
@@ -24,8 +25,10 @@ std::string to_hex(const std::string& bytes);
 std::string hash_buffer(const std::string& bytes, const std::wstring& algorithm, bool hex);
 std::string md5_hex(const std::string& bytes);
 // Digest of the file's bytes, read in 1 MiB pieces; a file that cannot be
-// opened hashes as zero bytes.
+// opened (also a link: platform::File) hashes as zero bytes.
 std::string hash_file(const std::wstring& path, const std::wstring& algorithm);
+// Digest of the rest of an open file, from its current position.
+std::string hash_file(platform::File& file, const std::wstring& algorithm);
 std::string sha256_file_hex(const std::wstring& path);
 std::string hmac(const std::string& message, const std::wstring& algorithm, const std::string& key);
 std::string hmac_sha256(const std::string& key, const std::string& message);

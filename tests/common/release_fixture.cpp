@@ -1,7 +1,7 @@
 #include "common/release_fixture.h"
 
-#include "archive/extraction.h"
 #include "platform/system.h"
+#include "support/files.h"
 #include "platform/text.h"
 
 std::string arcinfo_of(const std::vector<Content>& contents) {
@@ -34,6 +34,7 @@ std::filesystem::path ReleaseFixture::setup_path(const std::string& relative) co
   return relative.empty() ? dir_.path() / "setup" : dir_.path() / "setup" / relative;
 }
 
-bool ReleaseFixture::extract(const ProgressOpener& open_progress) const {
-  return extract_archive(archive_path(release_), setup_folder(), open_progress);
+bool ReleaseFixture::extract(const ProgressOpener& open_progress) {
+  delete_tree(setup_folder());
+  return extract_archive(archive_path(release_), setup_folder(), open_progress, extracted_);
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/extraction.h"
 #include "common/temp_dir.h"
 #include "common/zip_fixture.h"
 #include "release/release_info.h"
@@ -31,12 +32,16 @@ class ReleaseFixture {
   std::filesystem::path archive_file() const;
   // Wide, with the trailing separator, as the main flow passes it.
   std::wstring setup_folder() const;
-  // The extraction stage on the archive, into the setup folder.
-  bool extract(const ProgressOpener& open_progress) const;
+  // The extraction stage on the archive, into the setup folder, which goes
+  // first when an earlier extraction left it (as in the main flow).
+  bool extract(const ProgressOpener& open_progress);
+  // The files the last extraction made.
+  const ExtractedFiles& extracted() const { return extracted_; }
   std::filesystem::path setup_path(const std::string& relative = {}) const;
   const std::filesystem::path& root() const { return dir_.path(); }
 
  private:
   TempDir dir_;
   ReleaseInfo release_;
+  ExtractedFiles extracted_;
 };

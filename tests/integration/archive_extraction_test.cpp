@@ -3,17 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
+#include "app/setuplauncher.h"
 #include "common/release_fixture.h"
 #include "common/scripted_ui.h"
-#include "ui/extractionprogress.h"
+#include "common/small_disk.h"
+#include "common/test_host.h"
+#include "platform/file.h"
 #include "platform/system.h"
+#include "platform/text.h"
+#include "support/exceptions.h"
+#include "support/hooks.h"
+#include "ui/extractionprogress.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 bool is_posix() { return platform::path_separator() == L'/'; }
+
+using FreeSpaceQuery = std::function<std::optional<std::uint64_t>(const std::wstring&)>;
 
 // Every file under the folder, relative and with '/' separators, sorted.
 std::vector<std::string> files_under(const fs::path& folder) {
@@ -240,28 +250,131 @@ TEST_F(Extraction, DamagedLargeMemberStopsTheEntriesAfterIt) {
 
 TEST_F(Extraction, FilesThatCannotBeWrittenFailTheRun) {
   const std::string text = large_text(3u << 20);
-  const auto members = [&](const std::string& target) {
-    return make_zip({{sha256_of(text), text}, {sha256_of("after"), "after"},
-                     {"arcinfo.json", arcinfo_of({{text, {target}}, {"after", {"after.txt"}}})}});
-  };
   {
     SCOPED_TRACE("destination is a folder");
-    ReleaseFixture fixture;
-    fs::create_directories(fixture.setup_path("taken.txt"));
-    fixture.write_archive(members("taken.txt"));
-    EXPECT_FALSE(fixture.extract(progress_windows(ui_)));
-    EXPECT_FALSE(fs::exists(fixture.setup_path("after.txt")));
+    ASSERT_FALSE(extract_members({{sha256_of("inner"), "inner"}, {sha256_of(text), text}, {sha256_of("after"), "after"},
+                                  {"arcinfo.json", arcinfo_of({{"inner", {"taken.txt/inner.txt"}},
+                                                                 {text, {"taken.txt"}},
+                                                                 {"after", {"after.txt"}}})}}));
+    EXPECT_FALSE(fs::exists(fixture_.setup_path("after.txt")));
   }
-  // Every write fails there while the digest of the bytes handed over still
-  // matches: only the failed write can tell.
-  if (!is_posix() || !fs::exists("/dev/full")) return;
+  // Every write fails once the small disk is full, while the digest of the
+  // bytes handed over still matches: only the failed write can tell.
+  SKIP_UNDER_WINE("a Windows program cannot mount a disk");
+  SCOPED_TRACE("disk that fills up");
+  const SmallDisk disk(fixture_.root() / "disk", 1u << 20);
+  ASSERT_EQ(disk.problem(), "");
+  const ScopedHook<FreeSpaceQuery> plenty(&Hooks::free_disk_space, [](const std::wstring&) { return 1ull << 40; });
+  fixture_.write_archive(make_zip({{sha256_of(text), text}, {sha256_of("after"), "after"},
+                                   {"arcinfo.json", arcinfo_of({{text, {"full.bin"}}, {"after", {"after.txt"}}})}}));
+  ExtractedFiles extracted;
+  EXPECT_FALSE(extract_archive(archive_path(fixture_.release()), disk.folder() + L"setup/", no_progress(), extracted));
+  EXPECT_TRUE(fs::exists(platform::fs_path(disk.folder() + L"setup/full.bin")));
+  EXPECT_FALSE(fs::exists(platform::fs_path(disk.folder() + L"setup/after.txt")));
+}
+
+// ---------------------------------------------------------------------------
+// The setup folder: made fresh, and nothing in it followed
+// ---------------------------------------------------------------------------
+
+TEST_F(Extraction, ASetupFolderThatExistsIsRefusedAndNothingWrittenThroughIt) {
+  write_file(fixture_.root() / "outside" / "precious.txt", "keep me");
+  fixture_.write_archive(make_zip(release_members({{"forged", {"precious.txt", "folder/new.txt"}}})));
+  const auto extract_again = [&] {
+    ExtractedFiles extracted;
+    extract_archive(archive_path(fixture_.release()), fixture_.setup_folder(), no_progress(), extracted);
+  };
+  // Left by an earlier run or prepared by someone else, with links inside.
+  fs::create_directories(fixture_.setup_path());
+  std::error_code ec;
+  fs::create_symlink(fixture_.root() / "outside" / "precious.txt", fixture_.setup_path("precious.txt"), ec);
+  fs::create_directory_symlink(fixture_.root() / "outside", fixture_.setup_path("folder"), ec);
+  EXPECT_THROW(extract_again(), ZipException);
+  EXPECT_NE(log_.text().find("throwing ZipException(Cannot make a new setup folder " +
+                             fixture_.setup_path().string()), std::string::npos);
+  if (ec) return;  // no symbolic links here
+  // The setup folder's name itself leads elsewhere.
+  fs::remove_all(fixture_.setup_path());
+  fs::create_directory_symlink(fixture_.root() / "outside", fixture_.setup_path());
+  EXPECT_THROW(extract_again(), ZipException);
+  EXPECT_EQ(files_under(fixture_.root() / "outside"), std::vector<std::string>{"precious.txt"});
+  EXPECT_EQ(read_file(fixture_.root() / "outside" / "precious.txt"), "keep me");
+}
+
+TEST(SetupFolder, OneThatCannotBeRemovedEndsTheRun) {
+  LogCapture log;
+  TempDir dir;
+  const std::wstring setup = dir.folder() + L"brelvant.1.0" + platform::path_separator();
+  write_file(dir.path() / "brelvant.1.0" / "old.txt", "old");
   {
-    SCOPED_TRACE("device that is always full");
-    ReleaseFixture fixture;
-    fs::create_directories(fixture.setup_path());
-    fs::create_symlink("/dev/full", fixture.setup_path("full.bin"));
-    fixture.write_archive(members("full.bin"));
-    EXPECT_FALSE(fixture.extract(progress_windows(ui_)));
-    EXPECT_FALSE(fs::exists(fixture.setup_path("after.txt")));
+    // On Linux a mount point inside cannot be removed, not even by root; on
+    // Windows a file still open (a setup program still running) cannot.
+    std::unique_ptr<SmallDisk> busy;
+    platform::File in_use;
+    if (is_posix()) {
+      busy = std::make_unique<SmallDisk>(dir.path() / "brelvant.1.0" / "mounted", 1u << 20);
+      ASSERT_EQ(busy->problem(), "");
+    } else {
+      in_use = platform::File(setup + L"old.txt", platform::File::Mode::read);
+      ASSERT_TRUE(in_use.is_open());
+    }
+    try {
+      remove_old_setup_folder(setup);
+      ADD_FAILURE() << "no exception";
+    } catch (const ZipException& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot remove the old setup folder " + utf8_from_wide(setup) +
+                                           ". Close the programs that use it, then try again.");
+    }
   }
+  EXPECT_NO_THROW(remove_old_setup_folder(setup));
+  EXPECT_FALSE(fs::exists(dir.path() / "brelvant.1.0"));
+  EXPECT_NO_THROW(remove_old_setup_folder(setup));  // nothing there
+}
+
+// ---------------------------------------------------------------------------
+// Free space: checked before anything is written
+// ---------------------------------------------------------------------------
+
+TEST_F(Extraction, TooLittleFreeSpaceIsRefusedBeforeTheSetupFolderIsMade) {
+  // 1000 bytes in three places and 500 in one: 3500 bytes, copies included.
+  const std::string thousand = random_bytes(1000, 3);
+  const std::string five_hundred = random_bytes(500, 4);
+  fixture_.write_archive(
+      make_zip(release_members({{thousand, {"a.bin", "b/a.bin", "c/a.bin"}}, {five_hundred, {"d.bin"}}})));
+  std::vector<std::wstring> asked;
+  std::uint64_t free = 3499;
+  const ScopedHook<FreeSpaceQuery> disk(&Hooks::free_disk_space, [&](const std::wstring& folder) {
+    asked.push_back(folder);
+    return std::optional<std::uint64_t>(free);
+  });
+  try {
+    fixture_.extract(progress_windows(ui_));
+    ADD_FAILURE() << "no exception";
+  } catch (const ZipException& e) {
+    EXPECT_EQ(std::string(e.what()), "Not enough free disk space in " + utf8_from_wide(fixture_.release().destination) +
+                                         ": 3500 bytes needed, 3499 bytes free");
+  }
+  EXPECT_EQ(asked, std::vector<std::wstring>{fixture_.release().destination});
+  EXPECT_FALSE(fs::exists(fixture_.setup_path()));
+  EXPECT_TRUE(ui_.progress_windows.empty());
+
+  free = 3500;
+  EXPECT_TRUE(fixture_.extract(progress_windows(ui_)));
+}
+
+TEST_F(Extraction, ASmallDiskIsRefusedBeforeTheSetupFolderIsMade) {
+  SKIP_UNDER_WINE("a Windows program cannot mount a disk");
+  const SmallDisk disk(fixture_.root() / "disk", 1u << 20);
+  ASSERT_EQ(disk.problem(), "");
+  fixture_.write_archive(make_zip(release_members({{random_bytes(2u << 20, 5), {"big.bin"}}})));
+  ExtractedFiles extracted;
+  try {
+    extract_archive(archive_path(fixture_.release()), disk.folder() + L"setup/", no_progress(), extracted);
+    ADD_FAILURE() << "no exception";
+  } catch (const ZipException& e) {
+    const std::string expected =
+        "Not enough free disk space in " + utf8_from_wide(disk.folder()) + ": 2097152 bytes needed, ";
+    EXPECT_EQ(std::string(e.what()).rfind(expected, 0), 0u) << e.what();
+  }
+  EXPECT_FALSE(fs::exists(platform::fs_path(disk.folder() + L"setup")));
 }

@@ -6,7 +6,10 @@
 
 #include "common/local_store.h"
 #include "common/scripted_ui.h"
+#include "common/small_disk.h"
 #include "common/temp_dir.h"
+#include "common/test_host.h"
+#include "support/hooks.h"
 #include "support/exceptions.h"
 #include "release/block_download.h"
 #include "app/setuplauncher.h"
@@ -365,14 +368,70 @@ TEST_F(DownloadStage, AnArchivePathThatIsAFolderCannotBeOpened) {
   expect_failure("Cannot open arc file");
 }
 
-TEST_F(DownloadStage, AWriteThatFailsIsReported) {
-  // The archive's name leads to a device that refuses every write, where the
-  // platform has one; only the link lies in the test's folder.
+// In a folder that others can write, the archive's name may already lead
+// elsewhere.
+TEST_F(DownloadStage, ALinkInTheArchivesPlaceIsNeverWrittenThrough) {
+  const std::string bytes = archive_bytes(2 * kBlock);
+  put_index("1.0", publish(bytes));
+  TempDir elsewhere;
+  write_file(elsewhere.path() / "victim.bin", bytes.substr(0, kBlock));  // a first block worth resuming
   std::error_code ec;
-  if (fs::exists("/dev/full", ec)) fs::create_symlink("/dev/full", archive(), ec);
-  if (ec || !fs::is_symlink(archive(), ec)) GTEST_SKIP() << "no device that fails writes";
-  put_index("1.0", publish(archive_bytes(2 * kBlock)));
-  expect_failure("Error during file write!");
+  fs::create_symlink(elsewhere.path() / "victim.bin", archive(), ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  expect_failure("Cannot open arc file");
+  EXPECT_TRUE(fs::is_symlink(archive()));
+  EXPECT_TRUE(read_file(elsewhere.path() / "victim.bin") == bytes.substr(0, kBlock));
+}
+
+// ---------------------------------------------------------------------------
+// Free space: checked before the first block is fetched
+// ---------------------------------------------------------------------------
+
+using FreeSpaceQuery = std::function<std::optional<std::uint64_t>(const std::wstring&)>;
+
+TEST_F(DownloadStage, NeedsFreeSpaceForTheMissingBlocksOnly) {
+  const std::string bytes = archive_bytes(3 * kBlock + 10);
+  put_index("1.0", publish(bytes));
+  write_file(archive(), bytes.substr(0, kBlock + 100));  // one block to keep
+  const std::uint64_t missing = bytes.size() - kBlock;
+  std::uint64_t free = missing - 1;
+  std::vector<std::wstring> asked;
+  const ScopedHook<FreeSpaceQuery> disk(&Hooks::free_disk_space, [&](const std::wstring& folder) {
+    asked.push_back(folder);
+    return std::optional<std::uint64_t>(free);
+  });
+  expect_failure("Not enough free disk space in " + utf8_from_wide(dest.folder()) + ": " + std::to_string(missing) +
+                 " bytes needed, " + std::to_string(missing - 1) + " bytes free");
+  EXPECT_EQ(asked, std::vector<std::wstring>{dest.folder()});
+  EXPECT_TRUE(read_file(archive()) == bytes.substr(0, kBlock));  // kept for the next attempt
+
+  free = missing;
+  ui.version_answers.assign({choose(0, false, dest.folder())});
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(archive()) == bytes);
+}
+
+TEST_F(DownloadStage, OntoASmallDisk) {
+  SKIP_UNDER_WINE("a Windows program cannot mount a disk");
+  const SmallDisk disk(dest.path() / "disk", 256u << 10);
+  ASSERT_EQ(disk.problem(), "");
+  put_index("1.0", publish(archive_bytes(8 * kBlock)));
+  ui.version_answers.assign({choose(0, false, disk.folder())});
+  {
+    SCOPED_TRACE("refused before the first block");
+    const std::string message = run();
+    const std::string expected = "Not enough free disk space in " + utf8_from_wide(disk.folder()) + ": " +
+                                 std::to_string(8 * kBlock) + " bytes needed, ";
+    EXPECT_EQ(message.rfind(expected, 0), 0u) << message;
+  }
+  {
+    // Every write fails once the disk is full, while the blocks themselves
+    // are good: only the failed write can tell.
+    SCOPED_TRACE("a disk that fills up on the way");
+    const ScopedHook<FreeSpaceQuery> plenty(&Hooks::free_disk_space, [](const std::wstring&) { return 1ull << 40; });
+    ui.version_answers.assign({choose(0, false, disk.folder())});
+    expect_failure("Error during file write!");
+  }
 }
 
 TEST_F(SignedDownloadStage, ASignedIndexIsUsedAndItsSequenceKept) {

@@ -9,8 +9,10 @@
 #include "ui/extractionprogress.h"
 #include "support/exceptions.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "support/files.h"
 #include "support/hooks.h"
+#include "support/names.h"
 #include "ui/languageselectiondlg.h"
 
 namespace fs = std::filesystem;
@@ -87,11 +89,20 @@ TEST(StartCommandChoice, ArcconfigToleratesOddValues) {
 
 class RunStartCommand : public ::testing::Test {
  protected:
+  // The start commands, and a program at each of their paths that stays in
+  // the setup folder, extracted.
   void write_release(const std::vector<StartCommand>& commands) {
-    fixture_.write_archive(make_zip({{"arcconfig.json", arcconfig_text(commands)}}));
+    std::vector<Content> programs;
+    for (const StartCommand& command : commands) {
+      if (is_safe_relative_path(wide_from_utf8(command.command))) programs.push_back({"program", {command.command}});
+    }
+    std::vector<FixtureMember> members = release_members(programs);
+    members.emplace_back("arcconfig.json", arcconfig_text(commands));
+    fixture_.write_archive(make_zip(members));
+    ASSERT_TRUE(fixture_.extract(no_progress()));
   }
   void start() {
-    run_start_command(archive_path(fixture_.release()), fixture_.setup_folder(),
+    run_start_command(archive_path(fixture_.release()), fixture_.setup_folder(), fixture_.extracted(),
                       [this] { return choose_language_code(ui_); });
   }
   std::wstring in_setup(const std::string& relative) const {
@@ -137,6 +148,28 @@ TEST_F(RunStartCommand, CommandOutsideTheSetupFolderStartsNothing) {
     EXPECT_TRUE(contains_line(log_.lines(), "netrelease_functions",
                               "start command leaves the setup folder, nothing started: " + command));
   }
+}
+
+// Another user who can write where the setup folder lies swaps the program
+// between its extraction and its start.
+TEST_F(RunStartCommand, ProgramReplacedAfterTheExtractionIsNotStarted) {
+  write_release({{"*", "*", "sub/setup.exe", ""}});
+  const fs::path program = fixture_.setup_path("sub/setup.exe");
+  write_file(fixture_.root() / "forged.exe", "forged");
+  fs::rename(fixture_.root() / "forged.exe", program);
+  start();
+  EXPECT_TRUE(launches_.opened.empty());
+  EXPECT_TRUE(contains_line(log_.lines(), "netrelease_functions",
+                            "start command is not a file the extraction made, nothing started: sub/setup.exe"));
+
+  // A link to the extracted program is not the program either.
+  write_release({{"*", "*", "setup.exe", ""}});
+  fs::rename(fixture_.setup_path("setup.exe"), fixture_.setup_path("moved.exe"));
+  std::error_code ec;
+  fs::create_symlink(fixture_.setup_path("moved.exe"), fixture_.setup_path("setup.exe"), ec);
+  if (ec) return;
+  start();
+  EXPECT_TRUE(launches_.opened.empty());
 }
 
 TEST_F(RunStartCommand, UnreadableArchiveThrows) {
@@ -206,7 +239,8 @@ TEST_P(LaunchedSetup, ExtractedScriptIsStartedInItsFolder) {
   }
 
   ASSERT_TRUE(fixture.extract(progress_windows(ui)));
-  run_start_command(archive_path(fixture.release()), fixture.setup_folder(), [&ui] { return choose_language_code(ui); });
+  run_start_command(archive_path(fixture.release()), fixture.setup_folder(), fixture.extracted(),
+                    [&ui] { return choose_language_code(ui); });
   const fs::path marker = fixture.setup_path("bin/started.txt");
   ASSERT_TRUE(wait_for(marker));
   std::string folder = read_file(marker);

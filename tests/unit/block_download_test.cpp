@@ -7,6 +7,7 @@
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
 #include "formats/blockhash_list.h"
+#include "platform/file.h"
 #include "release/block_download.h"
 #include "support/hashing.h"
 
@@ -59,10 +60,10 @@ struct LocalRelease {
     std::string kept_digest;  // SHA-256 over the kept blocks
   };
   Prepared prepare(Progress& progress) {
-    std::ofstream stream;
+    platform::File file;
     std::uint64_t first_block = 99;
     HashObject hash(L"SHA256");
-    const bool opened = prepare_archive_file(release, progress, digests, stream, first_block, &hash);
+    const bool opened = prepare_archive_file(release, progress, digests, file, first_block, &hash);
     return {opened, first_block, hash.finish(true)};
   }
 };
@@ -175,6 +176,15 @@ TEST(DownloadComplete, NeedsTheRightSizeAndDigest) {
   flipped[1234] ^= 1;
   write_file(local.file(), flipped);
   EXPECT_FALSE(is_download_complete(local.release));
+
+  // A link to a complete archive is no archive of ours.
+  write_file(local.dir.path() / "elsewhere.zip", local.bytes);
+  fs::remove(local.file());
+  std::error_code ec;
+  fs::create_symlink(local.dir.path() / "elsewhere.zip", local.file(), ec);
+  if (!ec) {
+    EXPECT_FALSE(is_download_complete(local.release));
+  }
 }
 
 TEST(PrepareArchive, StartsAFreshFileWhenNoneExists) {
@@ -221,13 +231,13 @@ TEST(PrepareArchive, AppendsAfterTheKeptBlocks) {
   LocalRelease local;
   write_file(local.file(), local.bytes.substr(0, 1700));
   RecordedProgress progress;
-  std::ofstream stream;
+  platform::File file;
   std::uint64_t first_block = 0;
-  ASSERT_TRUE(prepare_archive_file(local.release, progress, local.digests, stream, first_block));
+  ASSERT_TRUE(prepare_archive_file(local.release, progress, local.digests, file, first_block));
   ASSERT_EQ(first_block, 1u);
   const std::string rest = local.bytes.substr(1000);
-  stream.write(rest.data(), static_cast<std::streamsize>(rest.size()));
-  stream.close();
+  ASSERT_TRUE(file.write(rest.data(), rest.size()));
+  ASSERT_TRUE(file.close());
   EXPECT_EQ(read_file(local.file()), local.bytes);
 }
 
@@ -273,19 +283,37 @@ TEST(PrepareArchive, FailsWhenTheFileCannotBeCreated) {
   fs::create_directories(local.file());  // a folder in the archive's place
   fs::create_directories(local.file() / "inside");
   RecordedProgress progress;
-  std::ofstream stream;
+  platform::File file;
   std::uint64_t first_block = 0;
-  EXPECT_FALSE(prepare_archive_file(local.release, progress, local.digests, stream, first_block));
+  EXPECT_FALSE(prepare_archive_file(local.release, progress, local.digests, file, first_block));
 }
 
-TEST(SetFileSize, CutsAndExtendsExistingFilesOnly) {
-  TempDir dir;
-  const fs::path file = dir.path() / "f.bin";
-  write_file(file, "0123456789");
-  EXPECT_TRUE(set_file_size(file.wstring(), 4));
-  EXPECT_EQ(read_file(file), "0123");
-  EXPECT_TRUE(set_file_size(file.wstring(), 6));
-  EXPECT_EQ(read_file(file), std::string("0123\0\0", 6));
-  EXPECT_FALSE(set_file_size((dir.path() / "missing").wstring(), 0));
-  EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+// In a folder that others can write, a name may already lead elsewhere.
+TEST(PrepareArchive, NeverWritesThroughALinkOrASecondName) {
+  LocalRelease local;
+  const fs::path elsewhere = local.dir.path() / "elsewhere.bin";
+  const std::string first_blocks = local.bytes.substr(0, 2000);  // would be kept, were it the archive
+  write_file(elsewhere, first_blocks);
+  RecordedProgress progress;
+  platform::File file;
+  std::uint64_t first_block = 0;
+
+  std::error_code ec;
+  fs::create_symlink(elsewhere, local.file(), ec);
+  if (!ec) {
+    SCOPED_TRACE("a link: refused, and left as it is");
+    EXPECT_FALSE(prepare_archive_file(local.release, progress, local.digests, file, first_block));
+    EXPECT_TRUE(fs::is_symlink(local.file()));
+    fs::remove(local.file());
+  }
+  {
+    SCOPED_TRACE("a second name: replaced by a file of its own");
+    fs::create_hard_link(elsewhere, local.file());
+    ASSERT_TRUE(prepare_archive_file(local.release, progress, local.digests, file, first_block));
+    EXPECT_EQ(first_block, 0u);
+    ASSERT_TRUE(file.write("new", 3));
+    file.close();
+    EXPECT_EQ(read_file(local.file()), "new");
+  }
+  EXPECT_EQ(read_file(elsewhere), first_blocks);
 }

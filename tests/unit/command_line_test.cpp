@@ -210,6 +210,9 @@ TEST_F(StartFixture, WithoutWaitingTheProgramIsOpened) {
 TEST_F(StartFixture, NothingStartedIsNoSuccess) {
   EXPECT_EQ(start_with_options({SetupProgram::Kind::cancelled, {}}, LauncherOptions{}).end, RunEnd::cancelled);
   EXPECT_EQ(start_with_options({SetupProgram::Kind::refused, {}}, LauncherOptions{}).end, RunEnd::failed);
+  LauncherOptions waiting;
+  waiting.wait = true;
+  EXPECT_EQ(start_with_options({SetupProgram::Kind::replaced, {}}, waiting).end, RunEnd::failed);
 
   // No setup program for this machine: the folder is shown, except to nobody.
   const RunResult none = start_with_options({SetupProgram::Kind::none, L"/s/"}, LauncherOptions{});

@@ -67,7 +67,7 @@ TEST(Files, DeleteTreeRemovesReadOnlyFilesAndNestedFolders) {
                   fs::perm_options::remove);
   EXPECT_TRUE(delete_tree(dir.folder() + L"setup"));
   EXPECT_FALSE(fs::exists(tree));
-  EXPECT_FALSE(delete_tree(dir.folder() + L"setup"));  // gone already
+  EXPECT_TRUE(delete_tree(dir.folder() + L"setup"));  // gone already: nothing left
   EXPECT_FALSE(delete_tree(L""));
 }
 
@@ -87,6 +87,12 @@ TEST(Files, DeleteTreeNeverFollowsLinks) {
   EXPECT_TRUE(delete_tree(dir.folder() + L"setup-link/"));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "setup-link")));
   EXPECT_EQ(read_file(dir.path() / "outside" / "precious.txt"), "keep me");
+}
+
+TEST(Files, ParentFolderKeepsItsSeparator) {
+  EXPECT_EQ(parent_folder(native(L"|a|b|setup|")), native(L"|a|b|"));
+  EXPECT_EQ(parent_folder(native(L"|a|b.exe")), native(L"|a|"));
+  EXPECT_EQ(parent_folder(L"name"), L"");
 }
 
 TEST(Files, ModuleFolderEndsWithASeparator) {

@@ -13,13 +13,17 @@ namespace {
 TEST(LongPaths, ExtractionCopiesAndDeletionWorkBeyond260Characters) {
   ReleaseFixture fixture;
   const std::wstring sep(1, platform::path_separator());
-  std::wstring setup = fixture.release().destination;
-  for (int level = 0; level < 6; ++level) setup += std::wstring(45, static_cast<wchar_t>(L'a' + level)) + sep;
+  std::wstring destination = fixture.release().destination;
+  for (int level = 0; level < 5; ++level) destination += std::wstring(45, static_cast<wchar_t>(L'a' + level)) + sep;
+  const std::wstring setup = destination + std::wstring(45, L'f') + sep;
+  create_parent_folders(setup);  // the destination, not the setup folder itself
   ASSERT_GT(setup.size() + 20, 300u);
 
   const std::string content = "deep content\n";
   fixture.write_archive(make_zip(release_members({{content, {"sub/dir/first.txt", "second.txt"}}})));
-  ASSERT_TRUE(extract_archive(archive_path(fixture.release()), setup, no_progress()));
+  ExtractedFiles extracted;
+  ASSERT_TRUE(extract_archive(archive_path(fixture.release()), setup, no_progress(), extracted));
+  EXPECT_EQ(extracted.size(), 2u);
 
   EXPECT_EQ(sha256_file_hex(setup + L"sub" + sep + L"dir" + sep + L"first.txt"), sha256_of(content));
   EXPECT_EQ(sha256_file_hex(setup + L"second.txt"), sha256_of(content));

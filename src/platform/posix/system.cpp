@@ -1,6 +1,5 @@
 #include "platform/system.h"
 
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -90,27 +89,6 @@ bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& 
 
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
-}
-
-bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to) {
-  std::error_code ec;
-  return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec) && !ec;
-}
-
-bool apply_executable_bits(const std::filesystem::path& file, std::uint32_t unix_mode) {
-  // The umask can only be read by setting it; the launcher does this only on
-  // the thread that writes the extracted files, between the files it writes.
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  struct stat status {};
-  if (::stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  // Only a regular file's bits count (a packer may leave the type out); a
-  // link or device recorded in the archive was written as plain content.
-  const std::uint32_t type = unix_mode & 0170000;
-  const bool regular = type == 0 || type == 0100000;
-  const mode_t executable = regular ? static_cast<mode_t>(unix_mode) & 0111 & ~mask : 0;
-  const mode_t mode = (status.st_mode & 0666) | executable;
-  return ::chmod(file.c_str(), mode) == 0;
 }
 
 std::optional<std::uint64_t> free_disk_space(const std::wstring& folder) {

@@ -118,14 +118,6 @@ bool replace_file(const std::filesystem::path& from, const std::filesystem::path
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-// Not std::filesystem::copy_file: without inode numbers on Windows it takes
-// every existing target for the source itself and refuses to overwrite it.
-bool copy_file_over(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
-}
-
-bool apply_executable_bits(const std::filesystem::path&, std::uint32_t) { return true; }
-
 std::optional<std::uint64_t> free_disk_space(const std::wstring& folder) {
   std::wstring path = fs_path(folder).wstring();
   if (!path.empty() && !is_path_separator(path.back())) path += L'\\';
