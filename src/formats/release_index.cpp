@@ -18,6 +18,11 @@ const std::pair<const char*, std::uint64_t ReleaseEntry::*> kCountFields[] = {
     {"blocksize", &ReleaseEntry::blocksize},
     {"filesize", &ReleaseEntry::filesize},
     {"required_setup", &ReleaseEntry::required_setup}};
+// Written only when known: older launchers and indexes go without them.
+const std::pair<const char*, std::string ReleaseEntry::*> kOptionalTextFields[] = {
+    {index_key::kBlockhashSha256, &ReleaseEntry::blockhash_sha256},
+    {index_key::kArcInfoSha256, &ReleaseEntry::arcinfo_sha256},
+    {index_key::kArcConfigSha256, &ReleaseEntry::arcconfig_sha256}};
 }  // namespace
 
 ReleaseEntry read_release_entry(const json& index, const std::string& key) {
@@ -29,7 +34,7 @@ ReleaseEntry read_release_entry(const json& index, const std::string& key) {
   ReleaseEntry release;
   for (const auto& [name, field] : kTextFields) release.*field = json_text(entry, name);
   for (const auto& [name, field] : kCountFields) release.*field = json_count(entry, name);
-  release.blockhash_sha256 = json_text(entry, index_key::kBlockhashSha256);
+  for (const auto& [name, field] : kOptionalTextFields) release.*field = json_text(entry, name);
   return release;
 }
 
@@ -37,7 +42,9 @@ json release_entry_json(const ReleaseEntry& entry) {
   json object = json::object();
   for (const auto& [name, field] : kTextFields) object[name] = entry.*field;
   for (const auto& [name, field] : kCountFields) object[name] = entry.*field;
-  if (!entry.blockhash_sha256.empty()) object[index_key::kBlockhashSha256] = entry.blockhash_sha256;
+  for (const auto& [name, field] : kOptionalTextFields) {
+    if (!(entry.*field).empty()) object[name] = entry.*field;
+  }
   return object;
 }
 

@@ -24,6 +24,11 @@ inline constexpr char kSequence[] = "sequence";
 inline constexpr char kExpires[] = "expires";
 // Per release: the SHA-256 of its blockhash list (ReleaseEntry::blockhash_sha256).
 inline constexpr char kBlockhashSha256[] = "blockhash_sha256";
+// Per release: the SHA-256 of the uncompressed "arcinfo.json" and
+// "arcconfig.json" members of its archive, which let a launcher fetch the
+// manifests alone and trust them (ReleaseEntry::arcinfo_sha256).
+inline constexpr char kArcInfoSha256[] = "arcinfo_sha256";
+inline constexpr char kArcConfigSha256[] = "arcconfig_sha256";
 }  // namespace index_key
 
 // One release, the value of its key (the version text) in "releases".
@@ -39,6 +44,11 @@ struct ReleaseEntry {
   // SHA-256 of the blockhash list's bytes, lower-case hex; written only when
   // known, since launchers without index keys do not read it.
   std::string blockhash_sha256;
+  // SHA-256 of the archive's two manifests, lower-case hex; optional, and
+  // written only when known. Without them a launcher downloads the whole
+  // archive.
+  std::string arcinfo_sha256;
+  std::string arcconfig_sha256;
 };
 
 // The entry of the release `key`; all fields empty when the index has none.

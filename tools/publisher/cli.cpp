@@ -330,6 +330,8 @@ int pack_command(const std::vector<std::string>& argv, std::ostream& out) {
   out << "packed " << result.files << " files (" << result.contents << " distinct contents, "
       << human_size(result.input_bytes) << ") into " << options.output.string() << " ("
       << human_size(result.archive_bytes) << ")" << std::endl;
+  out << "arcinfo sha256: " << result.arcinfo_sha256 << "\narcconfig sha256: " << result.arcconfig_sha256
+      << std::endl;
   return 0;
 }
 
@@ -365,6 +367,8 @@ int index_command(const std::vector<std::string>& argv, std::ostream& out) {
                                      {"filename", true},
                                      {"blockhash", true},
                                      {"blockhash-file", true},
+                                     {"arcinfo-sha256", true},
+                                     {"arcconfig-sha256", true},
                                      {"block-size", true},
                                      {"filesize", true},
                                      {"hash", true},
@@ -390,6 +394,8 @@ int index_command(const std::vector<std::string>& argv, std::ostream& out) {
            "--allow-release-selection offers older ones again. --required-setup is the\n"
            "lowest launcher version that may install it (4). --blockhash-file is the\n"
            "release's blockhash list, whose SHA-256 the index records.\n"
+           "--arcinfo-sha256 and --arcconfig-sha256 (both, as pack prints them) let\n"
+           "launchers fetch only the contents an earlier release on the machine lacks.\n"
            "With --sign-key the signature goes to INDEX.json.sig, which upload sends\n"
            "along; every release then needs its blockhash list's digest (an index whose\n"
            "older releases lack it is signed with resign, against the store).\n"
@@ -413,6 +419,11 @@ int index_command(const std::vector<std::string>& argv, std::ostream& out) {
   if (args.has("blockhash-file")) {
     entry.blockhash_sha256 = hash_buffer(read_text_file(args.required("blockhash-file")), L"SHA256", true);
   }
+  if (args.has("arcinfo-sha256") != args.has("arcconfig-sha256")) {
+    throw UsageError("--arcinfo-sha256 and --arcconfig-sha256 go together");
+  }
+  entry.arcinfo_sha256 = args.value("arcinfo-sha256");
+  entry.arcconfig_sha256 = args.value("arcconfig-sha256");
   std::error_code ec;
   const std::string existing = fs::exists(path, ec) ? read_text_file(path) : std::string();
   nlohmann::json index = parse_index(existing, path.string());
@@ -449,6 +460,8 @@ int upload_command(const std::vector<std::string>& argv, std::ostream& out) {
                                      {"version", true},
                                      {"archive", true},
                                      {"blockhash-file", true},
+                                     {"arcinfo-sha256", true},
+                                     {"arcconfig-sha256", true},
                                      {"help", false},
                                      {"replace-index", false},
                                      {"replace", false}},
@@ -620,6 +633,8 @@ int publish_command(const std::vector<std::string>& argv, std::ostream& out) {
   entry.filesize = list.size;
   entry.hash = list.sha256;
   entry.blockhash_sha256 = hash_buffer(list_text, L"SHA256", true);
+  entry.arcinfo_sha256 = packed.arcinfo_sha256;
+  entry.arcconfig_sha256 = packed.arcconfig_sha256;
   out << "archive sha256 " << list.sha256 << ", " << list.md5.size() << " blocks" << std::endl;
 
   std::vector<std::string> notes = add_release(index, version, entry, args.has("current"), selection);

@@ -234,7 +234,8 @@ PackResult pack(const PackOptions& options) {
 
   PackResult result;
   result.files = files.size();
-  std::map<std::string, Content> contents;  // by digest, which is also the member order
+  std::map<std::string, Content> contents;  // by digest
+  std::vector<const std::string*> member_order;  // by first destination, as the files come
   std::vector<char> buffer(1 << 20);
   std::uint64_t total = 0;
   for (const SourceFile& file : files) total += file.size;
@@ -244,7 +245,9 @@ PackResult pack(const PackOptions& options) {
     std::string digest;
     std::uint32_t crc = 0;
     digest_file(file, digest, crc, buffer);
-    Content& content = contents[digest];
+    const auto [place, fresh] = contents.try_emplace(digest);
+    Content& content = place->second;
+    if (fresh) member_order.push_back(&place->first);
     if (content.dst.empty()) {
       content.size = file.size;
       content.crc = crc;
@@ -265,23 +268,27 @@ PackResult pack(const PackOptions& options) {
   result.contents = contents.size();
 
   std::vector<ArcInfoEntry> arcinfo;
-  for (const auto& [digest, content] : contents) arcinfo.push_back({digest, content.dst});
+  for (const std::string* digest : member_order) arcinfo.push_back({*digest, contents[*digest].dst});
   const std::string arcinfo_json = arcinfo_text(arcinfo);
   check_arcinfo_limits(files.size(), arcinfo_json.size());
   std::vector<StartCommand> commands = options.start_commands;
   for (StartCommand& command : commands) command.command = backslashed(command.command);
+  const std::string arcconfig_json = arcconfig_text(commands);
+  result.arcinfo_sha256 = hash_buffer(arcinfo_json, L"SHA256", true);
+  result.arcconfig_sha256 = hash_buffer(arcconfig_json, L"SHA256", true);
 
   fs::path partial = options.output;
   partial += ".part";
   try {
     ZipWriter writer(partial, options.limits);
     writer.add_bytes(kArcInfoMember, arcinfo_json, 0644);
-    writer.add_bytes(kArcConfigMember, arcconfig_text(commands), 0644);
+    writer.add_bytes(kArcConfigMember, arcconfig_json, 0644);
     std::size_t written = 0;
     reported = -1;
     done = 0;
-    for (const auto& [digest, content] : contents) {
-      const std::uint32_t crc = writer.add_file(digest, content.source, content.size, content.mode);
+    for (const std::string* digest : member_order) {
+      const Content& content = contents[*digest];
+      const std::uint32_t crc = writer.add_file(*digest, content.source, content.size, content.mode);
       if (crc != content.crc) throw PublishError(content.source.string() + " changed while it was packed");
       ++written;
       done += content.size;

@@ -54,10 +54,17 @@ struct PackResult {
   std::size_t contents = 0;
   std::uint64_t input_bytes = 0;
   std::uint64_t archive_bytes = 0;
+  // SHA-256 of the two manifests as written, for the release index.
+  std::string arcinfo_sha256;
+  std::string arcconfig_sha256;
 };
 
 // Writes the archive to a temporary name beside `output` and renames it when
 // complete, so a failed run never leaves a half archive under the real name.
+// The manifests come first, then the contents in the byte order of their
+// first destinations: a release that changes a few files keeps the other
+// contents next to the same neighbours, so a launcher that fetches only the
+// changed ones finds them in few, close ranges.
 PackResult pack(const PackOptions& options);
 
 }  // namespace publisher

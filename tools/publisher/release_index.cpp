@@ -32,6 +32,11 @@ void check_release(const std::string& key, const ReleaseEntry& entry) {
   }
   if (entry.blocksize == 0) throw PublishError("the block size must be greater than 0");
   if (!is_lower_hex(entry.hash, 64)) throw PublishError("hash '" + entry.hash + "' is not a lower-case SHA-256 digest");
+  for (const std::string* digest : {&entry.arcinfo_sha256, &entry.arcconfig_sha256}) {
+    if (!digest->empty() && !is_lower_hex(*digest, 64)) {
+      throw PublishError("manifest digest '" + *digest + "' is not a lower-case SHA-256 digest");
+    }
+  }
   if (entry.release.empty()) throw PublishError("the release text is empty");
   // Beyond 2^53 a JSON reader that keeps numbers as doubles (as JavaScript
   // does) would change the size.

@@ -45,6 +45,11 @@ for root, dirs, files in os.walk(source):
         present.add(os.path.relpath(os.path.join(root, name), source).replace(os.sep, '\\'))
 assert present == placed, (present ^ placed)
 assert len(names) == len(info) + 2
+# Contents in the order of their first destinations, so that an update's
+# changed contents keep their neighbours.
+assert names[2:] == [entry['hash'] for entry in info], 'member order'
+firsts = [entry['dst'][0].encode() for entry in info]
+assert firsts == sorted(firsts), 'not by first destination'
 print(len(info), len(names))
 )PY";
 
@@ -128,6 +133,11 @@ TEST(ArchiveReaders, ReadWhatPackWrites) {
   const std::string config = run("unzip -p " + quote((scratch / "release.zip").string()) + " arcconfig.json").output;
   EXPECT_NE(config.find(R"("arguments": "/lang=de")"), std::string::npos) << config;
   EXPECT_LT(config.find("setup.sh"), config.find("setup.exe")) << "start commands keep their order";
+
+  // The digests the release index pins the manifests with.
+  const std::string archive = quote((scratch / "release.zip").string());
+  EXPECT_EQ(run("unzip -p " + archive + " arcinfo.json | sha256sum").output.substr(0, 64), result.arcinfo_sha256);
+  EXPECT_EQ(run("unzip -p " + archive + " arcconfig.json | sha256sum").output.substr(0, 64), result.arcconfig_sha256);
 }
 
 TEST(ArchiveReaders, UnixModesKeepOnlyTheExecutableBits) {

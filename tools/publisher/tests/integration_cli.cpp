@@ -290,6 +290,13 @@ TEST(Tool, SignedPublicationsIntoAFolder) {
             hash_buffer(slurp(www / "brelvant-x64-4-1-0" / "brelvant-x64-4.1.0.blockhash"), L"SHA256", true));
   EXPECT_NEAR(static_cast<double>(*parse_utc_time(signed_index["expires"].get<std::string>()) - std::time(nullptr)),
               90 * 86400, 60);
+  // The signature covers the manifests' digests too.
+  const std::string published = quote((www / "brelvant-x64-4-2-0" / "brelvant-x64-4.2.0.zip").string());
+  for (const char* member : {"arcinfo", "arcconfig"}) {
+    EXPECT_EQ(signed_index["releases"]["4.2.0"][std::string(member) + "_sha256"],
+              run("unzip -p " + published + " " + member + ".json | sha256sum").output.substr(0, 64))
+        << member;
+  }
 
   // Once signed, always signed; and a key others can read is refused.
   expect_failure({"publish", make_setup(scratch, "setup-4.3.0").string(), "--product", "brelvant-x64", "--version",
