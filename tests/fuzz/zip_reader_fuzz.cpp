@@ -5,13 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 
 #include "archive/zip_reader.h"
+#include "archive/zip_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::istringstream archive(std::string(reinterpret_cast<const char*>(data), size));
+  const zip::MemorySource archive(std::string(reinterpret_cast<const char*>(data), size));
   zip::ZipReader reader;
   if (!reader.open(archive)) return 0;
 
