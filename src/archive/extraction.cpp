@@ -129,6 +129,16 @@ bool extract_entries(platform::Folder& folder, const std::vector<ArcInfoEntry>& 
   return queued && written;
 }
 
+platform::Folder make_setup_folder(const std::wstring& setup_folder) {
+  platform::Folder folder = platform::Folder::make_fresh(setup_folder);
+  if (!folder.is_open()) {
+    throw_logged(ZipException("Cannot make a new setup folder " + utf8_from_wide(setup_folder) +
+                              ": something has its name already, or its folder cannot be written"),
+                 __LINE__, kLogSource);
+  }
+  return folder;
+}
+
 bool extract_archive(const std::wstring& archive_path, const std::wstring& setup_folder,
                      const ProgressOpener& open_progress, ExtractedFiles& extracted) {
   StageTimer timer(L"extract", __LINE__, kLogSource);
@@ -145,12 +155,7 @@ bool extract_archive(const std::wstring& archive_path, const std::wstring& setup
   // so what it held counts as free.
   const std::string space_problem = free_space_problem(parent_folder(setup_folder), space_needed(*entries, *archive));
   if (!space_problem.empty()) throw_logged(ZipException(space_problem), __LINE__, kLogSource);
-  platform::Folder folder = platform::Folder::make_fresh(setup_folder);
-  if (!folder.is_open()) {
-    throw_logged(ZipException("Cannot make a new setup folder " + utf8_from_wide(setup_folder) +
-                              ": something has its name already, or its folder cannot be written"),
-                 __LINE__, kLogSource);
-  }
+  platform::Folder folder = make_setup_folder(setup_folder);
   std::uint64_t bytes = 0;
   for (const ArcInfoEntry& entry : *entries) bytes += unpacked_size(entry, *archive);
   const auto progress = open_progress(

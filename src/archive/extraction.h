@@ -52,6 +52,10 @@ std::uint64_t space_needed(const std::vector<ArcInfoEntry>& entries, const Archi
 bool extract_entries(platform::Folder& folder, const std::vector<ArcInfoEntry>& entries, const ArchiveHandle& archive,
                      Progress& progress, ExtractedFiles& extracted);
 
+// Makes the setup folder, which must not exist yet. Throws ZipException,
+// with a message for the user, when it cannot be made.
+platform::Folder make_setup_folder(const std::wstring& setup_folder);
+
 // The extraction stage: unpacks the archive into a setup folder that it
 // makes itself, with the "extract" progress, checking every file's digest.
 // False on any failure of the archive or its files. Throws ZipException,

@@ -37,6 +37,9 @@ class File {
     read,        // an existing file, for reading
     update,      // an existing file that has no second name (hard link), for reading and writing
     create_new,  // a new file, for reading and writing; fails when anything has the name already
+    // An existing file that this process writes through another handle, for
+    // reading what is already written (Windows: shares writing with that handle).
+    read_beside_writer,
   };
 
   File() = default;
@@ -88,6 +91,10 @@ class Folder {
   // Makes the folder, whose parent must exist, and opens it. Not open when
   // anything has the name already (a folder, a link) or it cannot be made.
   static Folder make_fresh(const std::wstring& path);
+  // Opens the folder, making it (private to the user) when missing; what an
+  // earlier run made is taken up again. Not open when the name is a link or
+  // no folder, or (POSIX) the folder is another user's or others may write it.
+  static Folder open_or_make(const std::wstring& path);
   bool is_open() const;
 
   // Makes the folders of the relative path that are missing; false when one
@@ -101,6 +108,12 @@ class Folder {
   std::optional<FileIdentity> identity_of(const std::wstring& relative);
   // Removes the name (a link itself, never its target); not a folder.
   bool remove_file(const std::wstring& relative);
+  // An existing regular file at the relative name (read or update).
+  File open_file(const std::wstring& relative, File::Mode mode);
+  // Gives the file the target folder's relative name, on the same volume,
+  // without copying; fails when anything has that name already. The name
+  // may be in this folder itself.
+  bool move_file(const std::wstring& relative, Folder& target, const std::wstring& target_relative);
 
  private:
   struct State;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "platform/text.h"
@@ -56,7 +57,8 @@ int open_retrying(int folder, const std::string& name, int flags, mode_t mode = 
 Descriptor open_regular(int folder, const std::string& name, File::Mode mode) {
   int flags = O_NOFOLLOW;
   switch (mode) {
-    case File::Mode::read: flags |= O_RDONLY | O_NONBLOCK; break;
+    case File::Mode::read:
+    case File::Mode::read_beside_writer: flags |= O_RDONLY | O_NONBLOCK; break;
     case File::Mode::update: flags |= O_RDWR | O_NONBLOCK; break;
     case File::Mode::create_new: flags |= O_RDWR | O_CREAT | O_EXCL; break;
   }
@@ -201,6 +203,22 @@ Folder Folder::make_fresh(const std::wstring& path) {
   return folder;
 }
 
+Folder Folder::open_or_make(const std::wstring& path) {
+  Folder folder;
+  const std::string name = utf8_from_wide(path);
+  if (::mkdir(name.c_str(), 0700) != 0 && errno != EEXIST) return folder;
+  Descriptor fd = open_folder(AT_FDCWD, name);
+  // Files kept in it are trusted across runs: nobody else may have put them there.
+  struct stat status {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+      (status.st_mode & 022) != 0) {
+    return folder;
+  }
+  folder.state_.reset(new State);
+  folder.state_->root = std::move(fd);
+  return folder;
+}
+
 bool Folder::is_open() const { return state_ && state_->root.get() >= 0; }
 
 bool Folder::make_folders(const std::wstring& relative) {
@@ -236,6 +254,30 @@ bool Folder::remove_file(const std::wstring& relative) {
   if (!is_open()) return false;
   const Descriptor parent = state_->parent_of(relative, name);
   return parent.get() >= 0 && ::unlinkat(parent.get(), name.c_str(), 0) == 0;
+}
+
+File Folder::open_file(const std::wstring& relative, File::Mode mode) {
+  std::string name;
+  if (!is_open() || mode == File::Mode::create_new) return File();
+  const Descriptor parent = state_->parent_of(relative, name);
+  if (parent.get() < 0) return File();
+  return File(open_regular(parent.get(), name, mode).release());
+}
+
+bool Folder::move_file(const std::wstring& relative, Folder& target, const std::wstring& target_relative) {
+  std::string name;
+  std::string target_name;
+  if (!is_open() || !target.is_open()) return false;
+  const Descriptor parent = state_->parent_of(relative, name);
+  const Descriptor target_parent = target.state_->parent_of(target_relative, target_name);
+  if (parent.get() < 0 || target_parent.get() < 0) return false;
+  if (::renameat2(parent.get(), name.c_str(), target_parent.get(), target_name.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the no-replace rename: a second name, then the first goes.
+  if (::linkat(parent.get(), name.c_str(), target_parent.get(), target_name.c_str(), 0) != 0) return false;
+  return ::unlinkat(parent.get(), name.c_str(), 0) == 0;
 }
 
 // ---- The log ----------------------------------------------------------------

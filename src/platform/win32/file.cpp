@@ -45,9 +45,13 @@ bool is_plain_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 // Others may read the file, but nobody writes, renames or deletes it while
 // it is open.
 Handle open_regular(const std::wstring& path, File::Mode mode) {
-  const DWORD access = mode == File::Mode::read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  const bool reads = mode == File::Mode::read || mode == File::Mode::read_beside_writer;
+  const DWORD access = reads ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   const DWORD disposition = mode == File::Mode::create_new ? CREATE_NEW : OPEN_EXISTING;
-  Handle file = make_handle(CreateFileW(fs_path(path).c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+  // The writer's own handle shares reading only, so no other writer gets in
+  // beside the two.
+  const DWORD sharing = mode == File::Mode::read_beside_writer ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+  Handle file = make_handle(CreateFileW(fs_path(path).c_str(), access, sharing, nullptr, disposition,
                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file || !is_plain_file(file.get(), info)) return nullptr;
@@ -188,6 +192,18 @@ Folder Folder::make_fresh(const std::wstring& path) {
   return folder;
 }
 
+Folder Folder::open_or_make(const std::wstring& path) {
+  Folder folder;
+  const std::wstring root = without_trailing_separators(path);
+  CreateDirectoryW(fs_path(root).c_str(), nullptr);  // an existing one is checked below
+  Handle handle = open_folder(root);
+  if (!handle) return folder;
+  folder.state_.reset(new State);
+  folder.state_->root = root;
+  folder.state_->pinned.emplace(std::wstring(), std::move(handle));
+  return folder;
+}
+
 bool Folder::is_open() const { return state_ != nullptr; }
 
 bool Folder::make_folders(const std::wstring& relative) { return is_open() && state_->pin(relative, true); }
@@ -220,6 +236,31 @@ bool Folder::remove_file(const std::wstring& relative) {
   split_last(relative, folder, name);
   if (!is_open() || name.empty() || !state_->pin(folder, false)) return false;
   return DeleteFileW(fs_path(state_->full(relative)).c_str()) != 0;
+}
+
+File Folder::open_file(const std::wstring& relative, File::Mode mode) {
+  std::wstring folder;
+  std::wstring name;
+  split_last(relative, folder, name);
+  if (!is_open() || mode == File::Mode::create_new || name.empty() || !state_->pin(folder, false)) return File();
+  return File(adopt(open_regular(state_->full(relative), mode)));
+}
+
+bool Folder::move_file(const std::wstring& relative, Folder& target, const std::wstring& target_relative) {
+  std::wstring folder;
+  std::wstring name;
+  std::wstring target_folder;
+  std::wstring target_name;
+  split_last(relative, folder, name);
+  split_last(target_relative, target_folder, target_name);
+  if (!is_open() || !target.is_open() || name.empty() || target_name.empty() || !state_->pin(folder, false) ||
+      !target.state_->pin(target_folder, false)) {
+    return false;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING nothing at the target is replaced, and
+  // without MOVEFILE_COPY_ALLOWED nothing is copied between volumes.
+  return MoveFileExW(fs_path(state_->full(relative)).c_str(), fs_path(target.state_->full(target_relative)).c_str(),
+                     0) != 0;
 }
 
 // ---- The log ----------------------------------------------------------------
