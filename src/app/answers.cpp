@@ -44,9 +44,9 @@ Answers user_answers(platform::Ui& ui, const std::string& matrix_url) {
   };
   answers.choose_version = [&ui](const std::vector<ReleaseChoice>& choices) { return choose_version(ui, choices); };
   answers.progress = progress_windows(ui);
-  answers.start = [&ui](const std::wstring& archive, const std::wstring& setup_folder,
+  answers.start = [&ui](const std::vector<StartCommand>& commands, const std::wstring& setup_folder,
                         const ExtractedFiles& extracted) {
-    run_start_command(archive, setup_folder, extracted, [&ui] { return choose_language_code(ui); });
+    run_start_command(commands, setup_folder, extracted, [&ui] { return choose_language_code(ui); });
     return RunResult{};
   };
   answers.show_failure = [&ui](const std::string& message) { ui.show_message(message, L"Setup launcher"); };
@@ -61,13 +61,13 @@ Answers option_answers(const LauncherOptions& options, platform::Ui* ui) {
     return version_from_options(options, ui, choices);
   };
   answers.progress = ui && !options.quiet ? progress_windows(*ui) : no_progress();
-  answers.start = [options, ui](const std::wstring& archive, const std::wstring& setup_folder,
+  answers.start = [options, ui](const std::vector<StartCommand>& commands, const std::wstring& setup_folder,
                                 const ExtractedFiles& extracted) {
     const LanguageQuestion language = [&options, ui] {
       if (options.language) return *options.language;
       return ui && options.asks_questions() ? choose_language_code(*ui) : preselected_language_code();
     };
-    return start_with_options(find_setup_program(archive, setup_folder, extracted, language), options);
+    return start_with_options(find_setup_program(commands, setup_folder, extracted, language), options);
   };
   answers.show_failure = [](const std::string&) {};
   return answers;

@@ -22,9 +22,9 @@ struct Answers {
   // a release that is not offered.
   std::function<VersionChoice(const std::vector<ReleaseChoice>& choices)> choose_version;
   ProgressOpener progress;
-  // The start stage, from the unpacked archive to the started setup program,
-  // which must be one of the files the extraction made.
-  std::function<RunResult(const std::wstring& archive, const std::wstring& setup_folder,
+  // The start stage, from the release's start commands to the started setup
+  // program, which must be one of the files the extraction made.
+  std::function<RunResult(const std::vector<StartCommand>& commands, const std::wstring& setup_folder,
                           const ExtractedFiles& extracted)>
       start;
   // Shows a failure's message where the user looks; the log has it already.

@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "archive/extraction.h"
+#include "archive/start_command.h"
 #include "platform/console.h"
 #include "platform/entry.h"
 #include "platform/process.h"
@@ -95,40 +96,56 @@ void remove_old_setup_folder(const std::wstring& setup_folder) {
                __LINE__, kLogSource);
 }
 
-ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product) {
+Downloaded download_setup(const Settings& settings, const Answers& answers, const std::wstring& product) {
   DownloadStage download(settings.download, settings.index_keys, product, settings.download_fallbacks);
   const std::vector<ReleaseChoice> choices = download.offered();
   const VersionChoice choice = answers.choose_version(choices);
-  const ReleaseInfo release =
-      download.accept(choice.key, choice.download_only, choice.destination, settings.launcher_version);
+  Downloaded downloaded;
+  downloaded.release = download.accept(choice.key, choice.download_only, choice.destination, settings.launcher_version);
+  const ReleaseInfo& release = downloaded.release;
   send_telemetry(settings.telemetry, product, release.version, "begin", "0", static_cast<int>(settings.launcher_version));
+  downloaded.update = download.plan_update(release, setup_folder_for(release.destination, product, release.version));
+  if (downloaded.update && downloaded.update->fetch(answers.progress)) return downloaded;
+  downloaded.update.reset();
   download.download(release, answers.progress);
-  return release;
+  return downloaded;
 }
 
 RunResult run_main_flow(const Settings& settings, const Answers& answers, const std::wstring& product) {
   const std::uint64_t start_ms = platform::tick_count_ms();
-  const ReleaseInfo release = download_setup(settings, answers, product);
+  const Downloaded downloaded = download_setup(settings, answers, product);
+  const ReleaseInfo& release = downloaded.release;
 
   const std::uint64_t seconds = (platform::tick_count_ms() - start_ms) / 1000;
-  // Reported before extraction: "success" means the archive arrived verified.
+  // Reported before extraction: "success" means the archive (or every
+  // content the release needs) arrived verified.
   send_telemetry(settings.telemetry, product, release.version, "success", std::to_string(seconds),
                  static_cast<int>(settings.launcher_version));
 
   const std::wstring archive = archive_path(release);
   const std::wstring setup_folder = setup_folder_for(release.destination, product, release.version);
-  remove_old_setup_folder(setup_folder);
   ExtractedFiles extracted;
-  if (!extract_archive(archive, setup_folder, answers.progress, extracted)) {
-    // The archive stays for the next attempt. The windows have never shown
-    // this; a command line reports it.
-    return {RunEnd::failed,
-            "The release could not be unpacked into " + utf8_from_wide(setup_folder) + "; its archive stays in " +
-                utf8_from_wide(release.destination) + " for the next attempt.",
-            {}};
+  std::vector<StartCommand> commands;
+  if (downloaded.update) {
+    // The old setup folder stays until the new one is complete beside it.
+    if (!downloaded.update->place(answers.progress, extracted)) {
+      return {RunEnd::failed, "The release could not be unpacked into " + utf8_from_wide(setup_folder) + ".", {}};
+    }
+    commands = downloaded.update->start_commands();
+  } else {
+    remove_old_setup_folder(setup_folder);
+    if (!extract_archive(archive, setup_folder, answers.progress, extracted)) {
+      // The archive stays for the next attempt. The windows have never shown
+      // this; a command line reports it.
+      return {RunEnd::failed,
+              "The release could not be unpacked into " + utf8_from_wide(setup_folder) + "; its archive stays in " +
+                  utf8_from_wide(release.destination) + " for the next attempt.",
+              {}};
+    }
+    if (!release.download_only) commands = read_start_commands(archive);
   }
   RunResult result;
-  if (!release.download_only) result = answers.start(archive, setup_folder, extracted);
+  if (!release.download_only) result = answers.start(commands, setup_folder, extracted);
   remove_regular_file(archive);
   return result;
 }

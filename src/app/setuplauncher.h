@@ -1,6 +1,7 @@
 // The launcher from process entry to the end of its one run.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "app/settings.h"
 #include "platform/ui.h"
 #include "release/release_info.h"
+#include "release/update_stage.h"
 
 // The product identifier's file-name part: the lower-cased name of the
 // executable up to its last '.', or nothing when the path has no '.' after
@@ -30,9 +32,16 @@ std::wstring setup_folder_for(const std::wstring& destination, const std::wstrin
 // Removes what an earlier run left in the setup folder; throws ZipException,
 // naming the folder, when something stays.
 void remove_old_setup_folder(const std::wstring& setup_folder);
+// The release on the machine: its verified archive, or (the differential
+// path, release/update_stage.h) its verified contents, ready to be placed.
+struct Downloaded {
+  ReleaseInfo release;
+  std::unique_ptr<DifferentialUpdate> update;
+};
 // The download part of the run: the release chosen, with its archive
-// verified on disk. Sends "begin" once the release is accepted.
-ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product);
+// verified on disk, or every content it lacks fetched. Sends "begin" once
+// the release is accepted.
+Downloaded download_setup(const Settings& settings, const Answers& answers, const std::wstring& product);
 // Chooses, downloads, unpacks and starts one release of the product.
 RunResult run_main_flow(const Settings& settings, const Answers& answers, const std::wstring& product);
 

@@ -41,15 +41,14 @@ void launch_file(const std::wstring& path, bool complete) {
   hooks().shell_open(folder + path);
 }
 
-SetupProgram find_setup_program(const std::wstring& archive_path, const std::wstring& setup_folder,
-                                const ExtractedFiles& extracted, const LanguageQuestion& ask_language) {
-  std::vector<StartCommand> commands;
-  {
-    const auto archive = open_archive(archive_path);
-    if (!archive) throw_logged(ZipException("Cannot open arc file"), __LINE__, kLogSource);
-    commands = parse_arcconfig(read_small_member(*archive, kArcConfigMember));
-  }
+std::vector<StartCommand> read_start_commands(const std::wstring& archive_path) {
+  const auto archive = open_archive(archive_path);
+  if (!archive) throw_logged(ZipException("Cannot open arc file"), __LINE__, kLogSource);
+  return parse_arcconfig(read_small_member(*archive, kArcConfigMember));
+}
 
+SetupProgram find_setup_program(const std::vector<StartCommand>& commands, const std::wstring& setup_folder,
+                                const ExtractedFiles& extracted, const LanguageQuestion& ask_language) {
   StartCommand chosen;
   try {
     chosen = choose_start_command(commands, platform::is_64bit_os(), ask_language);
@@ -80,9 +79,9 @@ SetupProgram find_setup_program(const std::wstring& archive_path, const std::wst
   return program;
 }
 
-void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
+void run_start_command(const std::vector<StartCommand>& commands, const std::wstring& setup_folder,
                        const ExtractedFiles& extracted, const LanguageQuestion& ask_language) {
-  const SetupProgram program = find_setup_program(archive_path, setup_folder, extracted, ask_language);
+  const SetupProgram program = find_setup_program(commands, setup_folder, extracted, ask_language);
   if (program.kind != SetupProgram::Kind::program && program.kind != SetupProgram::Kind::none) return;
   try {
     launch_file(program.path, true);

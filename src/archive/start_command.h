@@ -46,15 +46,18 @@ struct SetupProgram {
   platform::File file{};
 };
 
-// Reads the archive's start commands (ZipException "Cannot open arc file"
-// when it cannot be read) and chooses one. A program is only one of the
+// The archive's start commands; throws ZipException "Cannot open arc file"
+// when it cannot be read.
+std::vector<StartCommand> read_start_commands(const std::wstring& archive_path);
+
+// Chooses one of the release's start commands. A program is only one of the
 // extracted files (the same file, not just the same name). A cancelled
 // question, a refused command and a replaced program are logged.
-SetupProgram find_setup_program(const std::wstring& archive_path, const std::wstring& setup_folder,
+SetupProgram find_setup_program(const std::vector<StartCommand>& commands, const std::wstring& setup_folder,
                                 const ExtractedFiles& extracted, const LanguageQuestion& ask_language);
 
 // The start stage: starts the setup program that find_setup_program chose;
 // without one, the setup folder itself is opened. A cancelled language
 // question, a refused command or a replaced program ends the stage quietly.
-void run_start_command(const std::wstring& archive_path, const std::wstring& setup_folder,
+void run_start_command(const std::vector<StartCommand>& commands, const std::wstring& setup_folder,
                        const ExtractedFiles& extracted, const LanguageQuestion& ask_language);

@@ -69,6 +69,7 @@ struct InflateStream {
 void ZipReader::close() {
   archive_ = nullptr;
   archive_size_ = 0;
+  directory_offset_ = 0;
   directory_.clear();
   directory_.shrink_to_fit();
   members_.clear();
@@ -136,6 +137,7 @@ bool ZipReader::open(const Source& archive) {
   if (directory_offset > directory_limit || directory_size > directory_limit - directory_offset)
     return close(), false;
   if (!read_directory(directory_offset, directory_size, entries)) return close(), false;
+  directory_offset_ = directory_offset;
   return true;
 }
 

@@ -64,6 +64,8 @@ class ZipReader {
   bool is_open() const { return archive_ != nullptr; }
 
   std::size_t member_count() const { return members_.size(); }
+  // Where the central directory begins: the members' data lies before it.
+  std::uint64_t directory_offset() const { return directory_offset_; }
   // The first member whose whole name equals name, ASCII letters compared
   // without regard to case.
   std::optional<std::size_t> locate(const std::string& name) const;
@@ -102,6 +104,7 @@ class ZipReader {
 
   const Source* archive_ = nullptr;
   std::uint64_t archive_size_ = 0;
+  std::uint64_t directory_offset_ = 0;
   std::vector<char> directory_;
   std::vector<Member> members_;
   std::unordered_map<std::string, std::size_t> by_folded_name_;

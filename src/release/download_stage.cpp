@@ -260,3 +260,8 @@ void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& o
     throw_logged(DownloadException("Hash mismatch for downloaded file!"), __LINE__, kLogSource);
   }
 }
+
+std::unique_ptr<DifferentialUpdate> DownloadStage::plan_update(const ReleaseInfo& release,
+                                                               const std::wstring& setup_folder) {
+  return DifferentialUpdate::plan(store_, release, product_, setup_folder);
+}

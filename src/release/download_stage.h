@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "net/host_chain.h"
 #include "release/release_index.h"
+#include "release/update_stage.h"
 #include "support/log.h"
 #include "support/progress.h"
 
@@ -35,6 +37,11 @@ class DownloadStage {
   // Brings the archive to disk, keeping what an earlier run left that is
   // still good. Throws DownloadException.
   void download(const ReleaseInfo& release, const ProgressOpener& open_progress);
+  // The differential install of the accepted release into setup_folder, when
+  // one is worth trying (release/update_stage.h); null when the full download
+  // is to be taken. It fetches through this stage's hosts: done with the
+  // network before the stage goes.
+  std::unique_ptr<DifferentialUpdate> plan_update(const ReleaseInfo& release, const std::wstring& setup_folder);
 
  private:
   void check_index_trust(const std::string& index_bytes);

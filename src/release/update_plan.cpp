@@ -41,6 +41,10 @@ std::wstring folded(std::wstring path) {
   return path;
 }
 
+bool ends_with(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 // Sums that a forged directory could make wrap around saturate instead.
 std::uint64_t saturated_sum(std::uint64_t a, std::uint64_t b) {
   return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
@@ -115,6 +119,7 @@ std::vector<std::wstring> seed_folders(const std::wstring& destination, const st
   for (const FolderItem& item : folder_items(folder)) {
     // A link could lead anywhere; the launcher never made one.
     if (!item.is_folder || item.is_link || item.name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (ends_with(item.name, kStoreFolderSuffix) || ends_with(item.name, kNewSetupFolderSuffix)) continue;
     const std::string item_version = utf8_from_wide(item.name.substr(prefix.size()));
     if (item_version.empty() || !is_safe_file_name(item_version)) continue;
     const std::wstring path = folder + item.name + platform::path_separator();

@@ -29,6 +29,12 @@ inline constexpr std::size_t kMaxSeedFiles = 200'000;
 // Same-size files hashed for one content before it is fetched instead.
 inline constexpr std::size_t kMaxSizeCandidates = 4;
 
+// Beside the setup folder "<product>.<version>": the contents on their way
+// (ContentStore), and the new setup folder until it takes the old one's
+// place. Neither is a seed folder.
+inline constexpr wchar_t kStoreFolderSuffix[] = L".staging";
+inline constexpr wchar_t kNewSetupFolderSuffix[] = L".new";
+
 // Bytes [first, end) of the archive.
 struct ByteSpan {
   std::uint64_t first = 0;
@@ -65,7 +71,8 @@ struct RouteFacts {
 std::string full_download_reason(const RouteFacts& facts);
 
 // The setup folders of the product's releases in the destination folder
-// ("<product>.<version>", made by the launcher, never a link), the one being
+// ("<product>.<version>", made by the launcher, never a link, none of the
+// folders beside one), the one being
 // replaced first, then the others by their version, highest first; at most
 // kMaxSeedFolders. Each ends in a separator.
 std::vector<std::wstring> seed_folders(const std::wstring& destination, const std::wstring& product,

@@ -465,8 +465,8 @@ class CommandLine(PublishedProduct):
         self.assertIn("--destination", run.stderr)
 
 
-class PublishedWithThePublisher(unittest.TestCase):
-    """What setuppublish makes, the launcher installs: the same tree, the same modes."""
+class PublisherFixture(unittest.TestCase):
+    """A product published with setuppublish, and a launcher built for it."""
 
     def setUp(self):
         check(STORE.table("POST", "/Tables", {"TableName": "downloads"}), 201, 204, 409)
@@ -514,6 +514,10 @@ class PublishedWithThePublisher(unittest.TestCase):
                         result[relative] = (f.read(), os.stat(full).st_mode & 0o111 != 0)
         return result
 
+
+class PublishedWithThePublisher(PublisherFixture):
+    """What setuppublish makes, the launcher installs: the same tree, the same modes."""
+
     def test_round_trip_keeps_every_file_and_its_executable_bit(self):
         self.publish("1.0.0", "--current")
         self.publish("1.1.0", "--current")
@@ -526,6 +530,80 @@ class PublishedWithThePublisher(unittest.TestCase):
         self.assertEqual(self.tree(folder, skip={"setup-ran.txt"}),
                          self.tree(os.path.join(self.home, "source-1.0.0")))
         self.assertFalse(os.path.exists(os.path.join(self.dest, f"{self.product}-1.0.0.zip")))
+
+
+class DifferentialUpdate(PublisherFixture):
+    """With 2.0's setup folder on disk, installing 2.1 fetches only what 2.0 lacks."""
+
+    def make_release(self, version, changed=(), removed=(), added=()):
+        source = os.path.join(self.home, f"source-{version}")
+        for i in range(24):
+            if i in removed:
+                continue
+            seed = f"{version}-{i}" if i in changed else f"file-{i}"
+            path = os.path.join(source, f"dir{i % 3}", f"file-{i}.bin")
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(random.Random(seed).randbytes(BLOCK // 2 + i))
+        for name in added:
+            with open(os.path.join(source, name), "wb") as f:
+                f.write(random.Random(name).randbytes(1000))
+        with open(os.path.join(source, "setup.sh"), "wb") as f:
+            f.write(b"#!/bin/sh\necho started > \"$(dirname \"$0\")/setup-ran.txt\"\n")
+        os.chmod(os.path.join(source, "setup.sh"), 0o755)
+        return source
+
+    def publish_release(self, version, source):
+        s = STORE.s
+        signing = ["--sign-key", SIGNING_KEY] if SIGNING_KEY else []
+        subprocess.run([PUBLISHER, "publish", source, "--product", self.product, "--version", version,
+                        "--release", f"Release {version}", "--block-size", str(BLOCK), "--start", "*:*:setup.sh",
+                        "--account", s["account"], *signing, "--current",
+                        "--endpoint", f"https://{s['blob_host']}:{s['blob_port']}", "--ca-file", s["ca_file"],
+                        "--work-dir", self.home], check=True, capture_output=True,
+                       env=dict(os.environ, SETUPPUBLISH_KEY=s["key"]))
+
+    def install_current(self):
+        run = Run(self.launcher, ["n", "1", "n", self.dest], self.home)
+        self.assertEqual(run.code, 0, run.stderr)
+        return run
+
+    def test_update_fetches_only_the_missing_contents_and_ends_like_a_full_install(self):
+        old_source = self.make_release("2.0")
+        self.publish_release("2.0", old_source)
+        first = self.install_current()
+        self.assertFalse(any("Differential update" in line for line in first.log), first.log)
+        old_folder = os.path.join(self.dest, f"{self.product}.2.0")
+        self.assertTrue(wait_for(os.path.join(old_folder, "setup-ran.txt")))
+        old_tree = self.tree(old_folder)
+
+        new_source = self.make_release("2.1", changed={3, 17}, removed={5}, added=("new.txt",))
+        self.publish_release("2.1", new_source)
+        run = self.install_current()
+        folder = os.path.join(self.dest, f"{self.product}.2.1")
+        self.assertTrue(wait_for(os.path.join(folder, "setup-ran.txt")), "setup program started")
+        self.assertEqual(self.tree(folder, skip={"setup-ran.txt"}), self.tree(new_source))
+        self.assertEqual(self.tree(old_folder), old_tree, "the earlier setup folder is left as it was")
+        self.assertEqual(sorted(os.listdir(self.dest)), sorted([f"{self.product}.2.0", f"{self.product}.2.1"]))
+        line = next(line for line in run.log if "Differential update:" in line)
+        fetched, size = map(int, re.search(r"(\d+) of the archive's (\d+) bytes", line).groups())
+        self.assertLess(fetched, size * 0.5, line)
+        self.assertIn("22 of 25 contents taken from earlier setup folders", line)
+        self.assertFalse(any("Full download" in line for line in run.log), run.log)
+        self.assertEqual([m for m in run.messages() if "elapsed" in m][-2:], [
+            "netrelease_functions: downloadSetup: elapsed seconds: N",
+            "netrelease_functions: extract: elapsed seconds: N",
+        ])
+        self.assertEqual(sorted(r["action"] for r in records(self.product) if r["version"] == "2.1"),
+                         ["begin", "success"])
+
+        # The same release again replaces its own folder from itself.
+        with open(os.path.join(folder, "stray.txt"), "w") as f:
+            f.write("not part of the release")
+        again = self.install_current()
+        self.assertTrue(any("25 of 25 contents taken" in line for line in again.log), again.log)
+        self.assertTrue(wait_for(os.path.join(folder, "setup-ran.txt")))
+        self.assertEqual(self.tree(folder, skip={"setup-ran.txt"}), self.tree(new_source))
 
 
 class ProductIdentification(unittest.TestCase):

@@ -70,7 +70,7 @@ class DamagedBlocks : public ::testing::Test {
   std::string run(const std::vector<HttpService>& fallbacks = {}) { return run(server.service(), fallbacks); }
   std::string run(const HttpService& first, const std::vector<HttpService>& fallbacks) {
     try {
-      release = download_setup(settings_for(first, fallbacks), user_answers(ui, {}), L"prod");
+      release = download_setup(settings_for(first, fallbacks), user_answers(ui, {}), L"prod").release;
     } catch (const DownloadException& e) {
       return e.what();
     }

@@ -79,7 +79,7 @@ class DownloadStage : public ::testing::Test {
   // Runs the stage and returns the message it failed with; empty on success.
   std::string run() {
     try {
-      release = download_setup(settings, user_answers(ui, {}), wide_from_utf8(product));
+      release = download_setup(settings, user_answers(ui, {}), wide_from_utf8(product)).release;
     } catch (const DownloadException& e) {
       return e.what();
     }

@@ -102,7 +102,7 @@ class RunStartCommand : public ::testing::Test {
     ASSERT_TRUE(fixture_.extract(no_progress()));
   }
   void start() {
-    run_start_command(archive_path(fixture_.release()), fixture_.setup_folder(), fixture_.extracted(),
+    run_start_command(read_start_commands(archive_path(fixture_.release())), fixture_.setup_folder(), fixture_.extracted(),
                       [this] { return choose_language_code(ui_); });
   }
   std::wstring in_setup(const std::string& relative) const {
@@ -239,7 +239,7 @@ TEST_P(LaunchedSetup, ExtractedScriptIsStartedInItsFolder) {
   }
 
   ASSERT_TRUE(fixture.extract(progress_windows(ui)));
-  run_start_command(archive_path(fixture.release()), fixture.setup_folder(), fixture.extracted(),
+  run_start_command(read_start_commands(archive_path(fixture.release())), fixture.setup_folder(), fixture.extracted(),
                     [&ui] { return choose_language_code(ui); });
   const fs::path marker = fixture.setup_path("bin/started.txt");
   ASSERT_TRUE(wait_for(marker));

@@ -80,6 +80,8 @@ TEST(UpdatePlan, FindsSeedsInEarlierSetupFoldersWithoutFollowingLinks) {
   write_file(root / "outside" / "bin" / "app.exe", "app 9.9");
   write_file(root / "other.2.0" / "bin" / "app.exe", "app 2.0");
   write_file(root / "prod.3.0", "a file, not a folder");
+  write_file(root / "prod.2.1.staging" / "x", "the store");
+  write_file(root / "prod.2.1.new" / "bin" / "app.exe", "app 2.0");
   fs::create_directory_symlink(root / "outside", root / "prod.1.5");
   fs::create_symlink(root / "outside" / "bin" / "app.exe", root / "prod.2.0" / "linked.exe");
 

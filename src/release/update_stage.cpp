@@ -1,0 +1,211 @@
+#include "release/update_stage.h"
+
+#include <limits>
+#include <set>
+
+#include "platform/file.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "release/block_download.h"
+#include "support/exceptions.h"
+#include "support/files.h"
+#include "support/hooks.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr char kLogSource[] = "netrelease_functions";
+
+std::uint32_t unit_count(std::size_t count) {
+  return static_cast<std::uint32_t>(std::min<std::size_t>(count, std::numeric_limits<std::uint32_t>::max()));
+}
+
+std::wstring without_separator(std::wstring folder) {
+  while (!folder.empty() && platform::is_path_separator(folder.back())) folder.pop_back();
+  return folder;
+}
+
+}  // namespace
+
+std::wstring folder_beside(const std::wstring& setup_folder, const wchar_t* suffix) {
+  return without_separator(setup_folder) + suffix;
+}
+
+DifferentialUpdate::DifferentialUpdate(HostChain& store, const ReleaseInfo& release, std::wstring setup_folder)
+    : release_(release),
+      setup_folder_(std::move(setup_folder)),
+      archive_(store, wide_from_utf8(release.containername + "/" + release.filename), release.filesize, {}) {}
+
+DifferentialUpdate::~DifferentialUpdate() = default;
+
+std::unique_ptr<DifferentialUpdate> DifferentialUpdate::plan(HostChain& store, const ReleaseInfo& release,
+                                                             const std::wstring& product,
+                                                             const std::wstring& setup_folder) {
+  RouteFacts facts;
+  facts.download_only = release.download_only;
+  facts.archive_on_disk = platform::File(archive_path(release), platform::File::Mode::read).is_open();
+  facts.manifests_pinned = is_content_name(release.arcinfo_sha256) && is_content_name(release.arcconfig_sha256);
+  const std::vector<std::wstring> seeds = seed_folders(release.destination, product, release.version);
+  facts.seed_folders = !seeds.empty();
+  const std::string reason = full_download_reason(facts);
+  if (!reason.empty()) {
+    // Without an earlier release nothing was to be gained: no word about it.
+    if (facts.seed_folders) write_log("Full download: " + reason, __LINE__, kLogSource);
+    return nullptr;
+  }
+
+  std::unique_ptr<DifferentialUpdate> update(new DifferentialUpdate(store, release, setup_folder));
+  update->seed_folders_ = seeds;
+  const auto give_up = [](const std::string& why) {
+    write_log("Full download: " + why, __LINE__, kLogSource);
+    return nullptr;
+  };
+  zip::ZipReader& reader = update->reader_;
+  if (!open_remote_directory(update->archive_, reader)) return give_up("the archive's directory cannot be read by range");
+  for (std::size_t i = 0; i < reader.member_count(); ++i) {
+    zip::MemberStat stat;
+    if (!reader.stat(i, stat)) return give_up("the archive's directory cannot be read by range");
+    update->members_.push_back(stat);
+  }
+  const std::string problem = directory_problem(update->members_, reader.directory_offset());
+  if (!problem.empty()) return give_up(problem);
+  update->spans_ = member_spans(update->members_, reader.directory_offset());
+
+  const auto arcinfo = fetch_pinned_member(update->archive_, reader, update->members_, update->spans_,
+                                           kArcInfoMember, release.arcinfo_sha256);
+  const auto arcconfig = fetch_pinned_member(update->archive_, reader, update->members_, update->spans_,
+                                             kArcConfigMember, release.arcconfig_sha256);
+  if (!arcinfo || !arcconfig) return give_up("the archive's manifests do not match the release index");
+  auto entries = parse_arcinfo(*arcinfo);
+  if (!entries) return give_up(std::string(kArcInfoMember) + " lists more than a launcher takes");
+  update->entries_ = std::move(*entries);
+  update->start_commands_ = parse_arcconfig(*arcconfig);
+  return update;
+}
+
+bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
+  std::map<std::string, std::uint64_t> sizes;  // of every content the manifest lists
+  for (const ArcInfoEntry& entry : entries_) {
+    const auto index = reader_.locate(entry.hash);
+    if (!index) {
+      write_log("Full download: " + entry.hash + " is not in the archive", __LINE__, kLogSource);
+      return false;
+    }
+    sizes[entry.hash] = members_[*index].uncompressed_size;
+  }
+  std::uint64_t total = 0;
+  for (const auto& [digest, size] : sizes) total += size;
+  // The store takes every content, then the setup folder takes them over.
+  const std::string space_problem = free_space_problem(release_.destination, total);
+  if (!space_problem.empty()) {
+    write_log("Full download: " + space_problem, __LINE__, kLogSource);
+    return false;
+  }
+  store_ = ContentStore::open(folder_beside(setup_folder_, kStoreFolderSuffix));
+  if (!store_) {
+    write_log("Full download: the staging folder cannot be opened", __LINE__, kLogSource);
+    return false;
+  }
+  const auto progress = open_progress(L"download", unit_count(sizes.size()), total);
+  const auto abandon = [this](const std::string& why) {
+    write_log("Full download: " + why, __LINE__, kLogSource);
+    store_->remove();
+    store_.reset();
+    return false;
+  };
+
+  // Seeds first: what they provide is not fetched. Each content once.
+  const SeedIndex seeds(seed_folders_);
+  std::set<std::string> seeded;
+  for (const ArcInfoEntry& entry : entries_) {
+    if (seeded.count(entry.hash) || !sizes.count(entry.hash)) continue;
+    progress->keep_alive();
+    bool found = store_->holds(entry.hash);
+    for (const std::wstring& candidate : found ? std::vector<std::wstring>{} : seeds.candidates(entry.dst, sizes[entry.hash])) {
+      // Only a copy whose SHA-256 is the content's is kept.
+      if ((found = store_->add_copy(candidate, entry.hash))) break;
+    }
+    if (found) {
+      seeded.insert(entry.hash);
+      progress->step(sizes[entry.hash]);
+    }
+  }
+
+  const auto missing = missing_members(entries_, seeded, members_);
+  if (!missing) return abandon("a content of the manifest is not in the archive");
+  std::vector<ByteSpan> wanted;
+  for (const std::size_t index : *missing) wanted.push_back(spans_[index]);
+  archive_.stream(merge_spans(wanted, kRangeMergeGap));
+  for (std::size_t k = 0; k < missing->size(); ++k) {
+    if (!fetch_member((*missing)[k], *progress)) {
+      // Asked for again alone, after a wait, as a damaged block is.
+      bool fetched = false;
+      for (unsigned attempt = 1; attempt < block_retry_limit && !fetched; ++attempt) {
+        hooks().sleep_ms(block_retry_wait_ms);
+        archive_.stream({spans_[(*missing)[k]]});
+        fetched = fetch_member((*missing)[k], *progress);
+      }
+      if (!fetched) return abandon("member " + members_[(*missing)[k]].name + " did not arrive intact");
+      std::vector<ByteSpan> rest;
+      for (std::size_t later = k + 1; later < missing->size(); ++later) rest.push_back(spans_[(*missing)[later]]);
+      archive_.stream(merge_spans(rest, kRangeMergeGap));
+    }
+  }
+  archive_.stream({});
+  write_log("Differential update: " + std::to_string(archive_.fetched_bytes()) + " of the archive's " +
+                std::to_string(release_.filesize) + " bytes fetched, " + std::to_string(seeded.size()) + " of " +
+                std::to_string(sizes.size()) + " contents taken from earlier setup folders",
+            __LINE__, kLogSource);
+  return true;
+}
+
+bool DifferentialUpdate::fetch_member(std::size_t index, Progress& progress) {
+  const zip::MemberStat& member = members_[index];
+  const std::unique_ptr<ContentWriter> writer = store_->begin(member.name);
+  if (!writer) return false;
+  const bool sound = reader_.extract(index, *writer);
+  if (!writer->finish(sound)) return false;
+  progress.step(member.uncompressed_size);
+  return true;
+}
+
+bool DifferentialUpdate::place(const ProgressOpener& open_progress, ExtractedFiles& extracted) {
+  StageTimer timer(L"extract", __LINE__, kLogSource);
+  const std::wstring new_folder = folder_beside(setup_folder_, kNewSetupFolderSuffix);
+  // What a run that broke off left there: the launcher's own, never a link.
+  delete_tree(new_folder);
+  bool placed = false;
+  {
+    platform::Folder folder = platform::Folder::make_fresh(new_folder);
+    if (!folder.is_open()) {
+      throw_logged(ZipException("Cannot make a new setup folder " + utf8_from_wide(new_folder) +
+                                ": something has its name already, or its folder cannot be written"),
+                   __LINE__, kLogSource);
+    }
+    std::uint64_t bytes = 0;
+    for (const ArcInfoEntry& entry : entries_) bytes += store_->size_of(entry.hash);
+    const auto progress = open_progress(L"extract", unit_count(entries_.size()), bytes);
+    const UnixModeOf unix_mode = [this](const std::string& digest) -> std::optional<std::uint32_t> {
+      const auto index = reader_.locate(digest);
+      return index ? members_[*index].unix_mode : std::nullopt;
+    };
+    placed = place_contents(*store_, folder, entries_, unix_mode, *progress, extracted);
+    // The folder closes here: Windows renames no folder with files held open in it.
+  }
+  if (!placed) {
+    delete_tree(new_folder);
+    return false;
+  }
+  if (!delete_tree(setup_folder_)) {
+    throw_logged(ZipException("Cannot remove the old setup folder " + utf8_from_wide(setup_folder_) +
+                              ". Close the programs that use it, then try again."),
+                 __LINE__, kLogSource);
+  }
+  if (!platform::replace_file(platform::fs_path(new_folder), platform::fs_path(without_separator(setup_folder_)))) {
+    throw_logged(ZipException("Cannot move the new setup folder " + utf8_from_wide(new_folder) + " to " +
+                              utf8_from_wide(setup_folder_)),
+                 __LINE__, kLogSource);
+  }
+  store_->remove();
+  return true;
+}
