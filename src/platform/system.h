@@ -57,6 +57,11 @@ bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& 
 // old file or the new one, never a part. False when that fails.
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Gives the folder `from` the name `to` on the same volume, in one step;
+// false when anything has the name `to` already (also an empty folder) or the
+// rename fails. Paths may end in a separator.
+bool rename_folder(const std::wstring& from, const std::wstring& to);
+
 // Bytes the user may still write on the volume that holds the folder (an
 // existing one); empty when it cannot be read.
 std::optional<std::uint64_t> free_disk_space(const std::wstring& folder);

@@ -201,7 +201,7 @@ bool DifferentialUpdate::place(const ProgressOpener& open_progress, ExtractedFil
                               ". Close the programs that use it, then try again."),
                  __LINE__, kLogSource);
   }
-  if (!platform::replace_file(platform::fs_path(new_folder), platform::fs_path(without_separator(setup_folder_)))) {
+  if (!platform::rename_folder(new_folder, without_separator(setup_folder_))) {
     throw_logged(ZipException("Cannot move the new setup folder " + utf8_from_wide(new_folder) + " to " +
                               utf8_from_wide(setup_folder_)),
                  __LINE__, kLogSource);

@@ -1,11 +1,12 @@
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdio>  // renameat2
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -89,6 +90,12 @@ bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& 
 
 bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool rename_folder(const std::wstring& from, const std::wstring& to) {
+  // rename() would replace an empty folder that someone put at the name.
+  return ::renameat2(AT_FDCWD, utf8_from_wide(from).c_str(), AT_FDCWD, utf8_from_wide(to).c_str(),
+                     RENAME_NOREPLACE) == 0;
 }
 
 std::optional<std::uint64_t> free_disk_space(const std::wstring& folder) {

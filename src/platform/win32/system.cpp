@@ -118,6 +118,11 @@ bool replace_file(const std::filesystem::path& from, const std::filesystem::path
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool rename_folder(const std::wstring& from, const std::wstring& to) {
+  // Without MOVEFILE_REPLACE_EXISTING: an existing name makes it fail.
+  return MoveFileExW(fs_path(from).c_str(), fs_path(to).c_str(), 0) != 0;
+}
+
 std::optional<std::uint64_t> free_disk_space(const std::wstring& folder) {
   std::wstring path = fs_path(folder).wstring();
   if (!path.empty() && !is_path_separator(path.back())) path += L'\\';
