@@ -47,8 +47,18 @@ bool RangedArchive::hold(const ByteSpan& span) {
   request.keep_alive = keep_alive_;
   if (!StartedRequest(std::move(request)).finish() || bytes.size() != span.size()) return false;
   fetched_ += bytes.size();
-  held_.emplace_back(span.first, std::move(bytes));
   lowest_refused_.reset();
+  // A span that ends where a held one begins joins it: the directory is read
+  // in one piece across the tail it was found in front of.
+  for (auto& [first, held] : held_) {
+    if (first == span.end) {
+      bytes += held;
+      held = std::move(bytes);
+      first = span.first;
+      return true;
+    }
+  }
+  held_.emplace_back(span.first, std::move(bytes));
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "common/test_settings.h"
 #include "common/zip_fixture.h"
 #include "formats/archive_manifest.h"
+#include "release/ranged_archive.h"
 #include "release/update_stage.h"
 #include "support/hashing.h"
 #include "support/hooks.h"
@@ -173,6 +174,20 @@ TEST_F(DifferentialInstall, AnyDoubtTakesTheFullDownloadAndLeavesNothingOfTheUpd
   bytes += std::string(70'000, 'x');
   publish();
   expect_full_download("no end record in the tail");
+}
+
+TEST_F(DifferentialInstall, ReadsADirectoryLargerThanTheFirstTail) {
+  // 1,000 members take about 110 KB of directory, more than the end records' tail.
+  std::vector<FixtureMember> members;
+  for (int i = 0; i < 1000; ++i) members.emplace_back(sha256_of(std::to_string(i)), std::to_string(i));
+  server.set_content("/rel/many.zip", make_zip(members));
+  const std::string many = make_zip(members);
+  HostChain chain(server.service());
+  RangedArchive archive(chain, L"rel/many.zip", many.size(), {});
+  zip::ZipReader reader;
+  ASSERT_TRUE(open_remote_directory(archive, reader));
+  EXPECT_EQ(reader.member_count(), 1000u);
+  EXPECT_LT(archive.fetched_bytes(), many.size());
 }
 
 }  // namespace
