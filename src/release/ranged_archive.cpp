@@ -66,15 +66,23 @@ void RangedArchive::refuse(std::uint64_t offset) const {
   if (!lowest_refused_ || offset < *lowest_refused_) lowest_refused_ = offset;
 }
 
-void RangedArchive::stream(const std::vector<ByteSpan>& spans, std::function<void(std::uint64_t)> on_piece) {
+void RangedArchive::stream(const std::vector<ByteSpan>& spans) {
   window_.clear();  // requests still out are abandoned
   planned_.clear();
   next_planned_ = 0;
-  on_piece_ = std::move(on_piece);
-  for (const ByteSpan& span : spans) {
-    for (std::uint64_t first = span.first; first < span.end; first += kStreamPieceSize) {
-      planned_.push_back({first, std::min(span.end, first + kStreamPieceSize)});
-    }
+  for (const ByteSpan& span : spans) extend_stream(span);
+}
+
+void RangedArchive::extend_stream(const ByteSpan& span) {
+  std::uint64_t first = span.first;
+  // Close behind a piece not yet asked for: one request for both, gap and all.
+  if (next_planned_ < planned_.size() && first >= planned_.back().end &&
+      first - planned_.back().end <= kRangeMergeGap && span.end - planned_.back().first <= kStreamPieceSize) {
+    planned_.back().end = span.end;
+    first = span.end;
+  }
+  for (; first < span.end; first += kStreamPieceSize) {
+    planned_.push_back({first, std::min(span.end, first + kStreamPieceSize)});
   }
   request_ahead();
 }
@@ -114,10 +122,7 @@ bool RangedArchive::load_through(std::uint64_t offset) const {
       const bool arrived = piece->request->finish() && piece->bytes.size() == piece->span.size();
       piece->request.reset();
       piece->whole = arrived;
-      if (arrived) {
-        fetched_ += piece->bytes.size();
-        if (on_piece_) on_piece_(piece->bytes.size());
-      }
+      if (arrived) fetched_ += piece->bytes.size();
     }
     if (!piece->whole) return false;
     if (offset < piece->span.end) return offset >= piece->span.first;

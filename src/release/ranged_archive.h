@@ -47,9 +47,12 @@ class RangedArchive : public zip::Source {
 
   // Streams these spans (ascending, apart) instead of any before: read_at
   // must then ask for them in ascending order, and a piece is let go once a
-  // read begins beyond it. on_piece receives the length of every piece that
-  // arrives whole.
-  void stream(const std::vector<ByteSpan>& spans, std::function<void(std::uint64_t)> on_piece = {});
+  // read begins beyond it. Requests go out at once, as far as the limits
+  // above allow, and the answers arrive while the caller does other work.
+  void stream(const std::vector<ByteSpan>& spans);
+  // Adds a span behind those streamed (ascending, apart); one that begins
+  // within kRangeMergeGap of the last one not yet asked for joins it.
+  void extend_stream(const ByteSpan& span);
 
   // Bytes that arrived in accepted answers, for the log.
   std::uint64_t fetched_bytes() const { return fetched_; }
@@ -69,7 +72,6 @@ class RangedArchive : public zip::Source {
   mutable std::vector<ByteSpan> planned_;  // pieces not yet asked for, in order
   mutable std::size_t next_planned_ = 0;
   mutable std::deque<std::unique_ptr<Piece>> window_;
-  mutable std::function<void(std::uint64_t)> on_piece_;
   mutable std::optional<std::uint64_t> lowest_refused_;
   mutable std::uint64_t fetched_ = 0;
 };

@@ -1,7 +1,7 @@
 #include "release/update_stage.h"
 
 #include <limits>
-#include <set>
+#include <map>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -114,54 +114,66 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
     return false;
   };
 
-  // Seeds first: what they provide is not fetched. Each content once.
-  const SeedIndex seeds(seed_folders_);
-  std::set<std::string> seeded;
+  // Every content once, in the archive's order. One that no seed provides
+  // is asked for at once, so that its bytes arrive while the next seeds are
+  // copied (as much as the stream holds ahead); it is read after the seeds.
+  const auto order = missing_members(entries_, {}, members_);
+  if (!order) return abandon("a content of the manifest is not in the archive");
+  std::map<std::size_t, std::string> digest_of;                   // member -> content
+  std::map<std::string, std::vector<std::string>> destinations;  // content -> all its places
   for (const ArcInfoEntry& entry : entries_) {
-    if (seeded.count(entry.hash) || !sizes.count(entry.hash)) continue;
+    digest_of[*reader_.locate(entry.hash)] = entry.hash;
+    auto& places = destinations[entry.hash];
+    places.insert(places.end(), entry.dst.begin(), entry.dst.end());
+  }
+  const SeedIndex seeds(seed_folders_);
+  std::size_t seeded = 0;
+  std::vector<std::size_t> missing;
+  archive_.stream({});
+  for (const std::size_t index : *order) {
+    const std::string& digest = digest_of[index];
     progress->keep_alive();
-    bool found = store_->holds(entry.hash);
-    for (const std::wstring& candidate : found ? std::vector<std::wstring>{} : seeds.candidates(entry.dst, sizes[entry.hash])) {
+    bool found = store_->holds(digest);
+    for (const std::wstring& candidate :
+         found ? std::vector<std::wstring>{} : seeds.candidates(destinations[digest], sizes[digest])) {
       // Only a copy whose SHA-256 is the content's is kept.
-      if ((found = store_->add_copy(candidate, entry.hash))) break;
+      if ((found = store_->add_copy(candidate, digest))) break;
     }
     if (found) {
-      seeded.insert(entry.hash);
-      progress->step(sizes[entry.hash]);
+      ++seeded;
+      progress->step(sizes[digest]);
+    } else {
+      missing.push_back(index);
+      archive_.extend_stream(spans_[index]);
     }
   }
 
-  const auto missing = missing_members(entries_, seeded, members_);
-  if (!missing) return abandon("a content of the manifest is not in the archive");
-  std::vector<ByteSpan> wanted;
-  for (const std::size_t index : *missing) wanted.push_back(spans_[index]);
-  archive_.stream(merge_spans(wanted, kRangeMergeGap));
-  for (std::size_t k = 0; k < missing->size(); ++k) {
-    if (!fetch_member((*missing)[k], *progress)) {
-      // Asked for again alone, after a wait, as a damaged block is.
-      bool fetched = false;
-      for (unsigned attempt = 1; attempt < block_retry_limit && !fetched; ++attempt) {
-        hooks().sleep_ms(block_retry_wait_ms);
-        archive_.stream({spans_[(*missing)[k]]});
-        fetched = fetch_member((*missing)[k], *progress);
-      }
-      if (!fetched) return abandon("member " + members_[(*missing)[k]].name + " did not arrive intact");
-      std::vector<ByteSpan> rest;
-      for (std::size_t later = k + 1; later < missing->size(); ++later) rest.push_back(spans_[(*missing)[later]]);
-      archive_.stream(merge_spans(rest, kRangeMergeGap));
+  for (std::size_t k = 0; k < missing.size(); ++k) {
+    const std::size_t index = missing[k];
+    if (fetch_member(index, digest_of[index], *progress)) continue;
+    // Asked for again alone, after a wait, as a damaged block is.
+    bool fetched = false;
+    for (unsigned attempt = 1; attempt < block_retry_limit && !fetched; ++attempt) {
+      hooks().sleep_ms(block_retry_wait_ms);
+      archive_.stream({spans_[index]});
+      fetched = fetch_member(index, digest_of[index], *progress);
     }
+    if (!fetched) return abandon("member " + members_[index].name + " did not arrive intact");
+    std::vector<ByteSpan> rest;
+    for (std::size_t later = k + 1; later < missing.size(); ++later) rest.push_back(spans_[missing[later]]);
+    archive_.stream(merge_spans(rest, kRangeMergeGap));
   }
   archive_.stream({});
   write_log("Differential update: " + std::to_string(archive_.fetched_bytes()) + " of the archive's " +
-                std::to_string(release_.filesize) + " bytes fetched, " + std::to_string(seeded.size()) + " of " +
+                std::to_string(release_.filesize) + " bytes fetched, " + std::to_string(seeded) + " of " +
                 std::to_string(sizes.size()) + " contents taken from earlier setup folders",
             __LINE__, kLogSource);
   return true;
 }
 
-bool DifferentialUpdate::fetch_member(std::size_t index, Progress& progress) {
+bool DifferentialUpdate::fetch_member(std::size_t index, const std::string& digest, Progress& progress) {
   const zip::MemberStat& member = members_[index];
-  const std::unique_ptr<ContentWriter> writer = store_->begin(member.name);
+  const std::unique_ptr<ContentWriter> writer = store_->begin(digest);
   if (!writer) return false;
   const bool sound = reader_.extract(index, *writer);
   if (!writer->finish(sound)) return false;

@@ -54,7 +54,7 @@ class DifferentialUpdate {
 
  private:
   DifferentialUpdate(HostChain& store, const ReleaseInfo& release, std::wstring setup_folder);
-  bool fetch_member(std::size_t index, Progress& progress);
+  bool fetch_member(std::size_t index, const std::string& digest, Progress& progress);
 
   ReleaseInfo release_;
   std::wstring setup_folder_;
