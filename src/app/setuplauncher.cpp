@@ -95,20 +95,41 @@ void remove_old_setup_folder(const std::wstring& setup_folder) {
                __LINE__, kLogSource);
 }
 
-ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product) {
+std::wstring staging_folder_for(const std::wstring& destination, const std::wstring& product,
+                                const std::string& version) {
+  std::wstring folder = setup_folder_for(destination, product, version);
+  folder.pop_back();
+  return folder + L".staging";
+}
+
+ReleaseInfo download_setup(const Settings& settings, const Answers& answers, const std::wstring& product,
+                           std::unique_ptr<StreamingUnpack>* unpacking) {
   DownloadStage download(settings.download, settings.index_keys, product, settings.download_fallbacks);
   const std::vector<ReleaseChoice> choices = download.offered();
   const VersionChoice choice = answers.choose_version(choices);
   const ReleaseInfo release =
       download.accept(choice.key, choice.download_only, choice.destination, settings.launcher_version);
   send_telemetry(settings.telemetry, product, release.version, "begin", "0", static_cast<int>(settings.launcher_version));
-  download.download(release, answers.progress);
+  std::function<void(std::uint64_t)> written;
+  if (unpacking) {
+    create_parent_folders(archive_path(release));
+    auto store = ContentStore::open(staging_folder_for(release.destination, product, release.version));
+    if (store) {
+      *unpacking = std::make_unique<StreamingUnpack>(archive_path(release), std::move(store));
+      StreamingUnpack& unpack = **unpacking;
+      written = [&unpack](std::uint64_t end) { unpack.available(end); };
+    } else {
+      write_log("Cannot open the staging folder; the archive is unpacked once it is whole", __LINE__, kLogSource);
+    }
+  }
+  download.download(release, answers.progress, written);
   return release;
 }
 
 RunResult run_main_flow(const Settings& settings, const Answers& answers, const std::wstring& product) {
   const std::uint64_t start_ms = platform::tick_count_ms();
-  const ReleaseInfo release = download_setup(settings, answers, product);
+  std::unique_ptr<StreamingUnpack> unpacking;
+  const ReleaseInfo release = download_setup(settings, answers, product, &unpacking);
 
   const std::uint64_t seconds = (platform::tick_count_ms() - start_ms) / 1000;
   // Reported before extraction: "success" means the archive arrived verified.
@@ -119,7 +140,7 @@ RunResult run_main_flow(const Settings& settings, const Answers& answers, const 
   const std::wstring setup_folder = setup_folder_for(release.destination, product, release.version);
   remove_old_setup_folder(setup_folder);
   ExtractedFiles extracted;
-  if (!extract_archive(archive, setup_folder, answers.progress, extracted)) {
+  if (!unpack_release(unpacking.get(), release.filesize, archive, setup_folder, answers.progress, extracted)) {
     // The archive stays for the next attempt. The windows have never shown
     // this; a command line reports it.
     return {RunEnd::failed,

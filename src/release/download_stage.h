@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,12 @@ class DownloadStage {
   ReleaseInfo accept(const std::string& key, bool download_only, const std::wstring& destination,
                      std::uint64_t launcher_version);
   // Brings the archive to disk, keeping what an earlier run left that is
-  // still good. Throws DownloadException.
-  void download(const ReleaseInfo& release, const ProgressOpener& open_progress);
+  // still good. Throws DownloadException. written(end) says that the
+  // archive's first end bytes are on disk and passed their blocks' digests;
+  // called from the stage's threads, one call at a time, end only growing
+  // (never for an archive that was whole already).
+  void download(const ReleaseInfo& release, const ProgressOpener& open_progress,
+                const std::function<void(std::uint64_t end)>& written = {});
 
  private:
   void check_index_trust(const std::string& index_bytes);

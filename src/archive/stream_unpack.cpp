@@ -1,0 +1,180 @@
+#include "archive/stream_unpack.h"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <utility>
+
+#include "archive/member_stream.h"
+#include "support/exceptions.h"
+#include "support/files.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr char kLogSource[] = "netrelease_functions";
+
+// Content members the store lacks go into it; the others (the manifests,
+// contents it holds from an earlier run) are passed over.
+class StoreHandler : public zip::MemberHandler {
+ public:
+  explicit StoreHandler(ContentStore& store) : store_(store) {}
+  zip::ChunkSink* begin(const zip::LocalMember& member) override {
+    if (!is_content_name(member.name) || store_.holds(member.name)) return nullptr;
+    writer_ = store_.begin(member.name);
+    return writer_.get();
+  }
+  // A content that does not match its name is not kept; the placement finds
+  // it missing and the archive is unpacked as before, which reports it.
+  bool end(bool sound) override {
+    if (writer_) writer_->finish(sound);
+    writer_.reset();
+    return true;
+  }
+
+ private:
+  ContentStore& store_;
+  std::unique_ptr<ContentWriter> writer_;
+};
+
+}  // namespace
+
+// The archive file as far as it is announced; read() waits for more.
+class StreamingUnpack::Source : public zip::SequentialSource {
+ public:
+  explicit Source(std::wstring path) : path_(std::move(path)) {}
+
+  std::size_t read(char* data, std::size_t size) override {
+    std::uint64_t end = 0;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stopping_ || whole_ || available_ > position_; });
+      if (stopping_ || available_ <= position_) return 0;
+      end = available_;
+    }
+    // Opened once its first bytes are there: the download may make the
+    // file afresh before that.
+    if (!file_.is_open()) {
+      file_ = platform::File(path_, platform::File::Mode::read_beside_writer);
+      if (!file_.is_open() || !file_.seek(position_)) return 0;
+    }
+    const std::size_t got = file_.read(data, static_cast<std::size_t>(std::min<std::uint64_t>(size, end - position_)));
+    position_ += got;
+    return got;
+  }
+
+  void announce(std::uint64_t end, bool whole) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      available_ = std::max(available_, end);
+      whole_ = whole_ || whole;
+    }
+    changed_.notify_all();
+  }
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::wstring path_;
+  platform::File file_;         // the thread's
+  std::uint64_t position_ = 0;  // the thread's
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t available_ = 0;
+  bool whole_ = false;
+  bool stopping_ = false;
+};
+
+StreamingUnpack::StreamingUnpack(std::wstring archive_path, std::unique_ptr<ContentStore> store)
+    : archive_path_(std::move(archive_path)),
+      store_(std::move(store)),
+      source_(std::make_unique<Source>(archive_path_)),
+      thread_(&StreamingUnpack::run, this) {}
+
+StreamingUnpack::~StreamingUnpack() {
+  source_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void StreamingUnpack::run() {
+  StoreHandler handler(*store_);
+  streamed_ = zip::read_members(*source_, handler) == zip::StreamEnd::complete;
+}
+
+void StreamingUnpack::available(std::uint64_t end) { source_->announce(end, false); }
+
+bool StreamingUnpack::finish(std::uint64_t size) {
+  source_->announce(size, true);
+  if (thread_.joinable()) thread_.join();
+  return streamed_;
+}
+
+namespace {
+
+// Places the staged contents; empty when they cannot be (the archive or its
+// manifest unreadable, a content missing), so that the archive is unpacked
+// as before.
+std::optional<bool> place_staged(ContentStore& store, const std::wstring& archive_path,
+                                 const std::wstring& setup_folder, const ProgressOpener& open_progress,
+                                 ExtractedFiles& extracted) {
+  const auto archive = open_archive(archive_path);
+  if (!archive) return std::nullopt;
+  const std::optional<std::vector<ArcInfoEntry>> entries = read_arcinfo(*archive);
+  if (!entries) return std::nullopt;
+  std::uint64_t bytes = 0;
+  std::uint64_t copied = 0;  // what the placement writes anew: every destination but a moved one
+  std::map<std::string, std::uint64_t> sizes;
+  for (const ArcInfoEntry& entry : *entries) {
+    if (!store.holds(entry.hash)) {
+      write_log("The staged contents lack " + entry.hash.substr(0, 80) + "; unpacking the archive instead", __LINE__,
+                kLogSource);
+      return std::nullopt;
+    }
+    const auto known = sizes.emplace(entry.hash, 0);
+    if (known.second) known.first->second = store.size_of(entry.hash);
+    const std::uint64_t size = known.first->second;
+    bytes += size;
+    copied += size * entry.dst.size();
+  }
+  for (const auto& content : sizes) copied -= content.second;
+
+  const std::string space_problem = free_space_problem(parent_folder(setup_folder), copied);
+  if (!space_problem.empty()) throw_logged(ZipException(space_problem), __LINE__, kLogSource);
+  platform::Folder folder = make_setup_folder(setup_folder);
+  const auto progress = open_progress(
+      L"extract",
+      static_cast<std::uint32_t>(std::min<std::size_t>(entries->size(), std::numeric_limits<std::uint32_t>::max())),
+      bytes);
+  const UnixModeOf unix_mode = [&archive](const std::string& digest) -> std::optional<std::uint32_t> {
+    zip::MemberStat stat;
+    const auto index = archive->reader.locate(digest);
+    if (!index || !archive->reader.stat(*index, stat)) return std::nullopt;
+    return stat.unix_mode;
+  };
+  return place_contents(store, folder, *entries, unix_mode, *progress, extracted);
+}
+
+}  // namespace
+
+bool unpack_release(StreamingUnpack* streamed, std::uint64_t archive_size, const std::wstring& archive_path,
+                    const std::wstring& setup_folder, const ProgressOpener& open_progress, ExtractedFiles& extracted) {
+  std::optional<bool> placed;
+  if (streamed) {
+    // From here on: what is left after the download, waiting for the last
+    // members included.
+    StageTimer timer(L"extract", __LINE__, kLogSource);
+    if (streamed->finish(archive_size)) {
+      placed = place_staged(streamed->store(), archive_path, setup_folder, open_progress, extracted);
+    } else {
+      write_log("The archive did not stream; unpacking it whole", __LINE__, kLogSource);
+    }
+  }
+  if (!placed) placed = extract_archive(archive_path, setup_folder, open_progress, extracted);
+  if (*placed && streamed) streamed->store().remove();
+  return *placed;
+}
