@@ -71,6 +71,8 @@ class StreamingUnpack::Source : public zip::SequentialSource {
     }
     changed_.notify_all();
   }
+  // Once the thread has ended: Windows removes no file that is open.
+  void close_file() { file_.close(); }
   void stop() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -111,6 +113,7 @@ void StreamingUnpack::available(std::uint64_t end) { source_->announce(end, fals
 bool StreamingUnpack::finish(std::uint64_t size) {
   source_->announce(size, true);
   if (thread_.joinable()) thread_.join();
+  source_->close_file();
   return streamed_;
 }
 
