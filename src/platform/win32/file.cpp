@@ -7,9 +7,12 @@
 #include <map>
 #include <vector>
 
+#include "long_path.h"
 #include "platform/system.h"
 
 namespace platform {
+
+using win32::long_path;
 
 namespace {
 
@@ -47,7 +50,7 @@ bool is_plain_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 Handle open_regular(const std::wstring& path, File::Mode mode) {
   const DWORD access = mode == File::Mode::read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   const DWORD disposition = mode == File::Mode::create_new ? CREATE_NEW : OPEN_EXISTING;
-  Handle file = make_handle(CreateFileW(fs_path(path).c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+  Handle file = make_handle(CreateFileW(long_path(path).c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file || !is_plain_file(file.get(), info)) return nullptr;
@@ -59,7 +62,7 @@ Handle open_regular(const std::wstring& path, File::Mode mode) {
 // would not): without FILE_SHARE_DELETE nobody renames or removes the folder,
 // or a folder above it, while the handle is open.
 Handle open_folder(const std::wstring& path) {
-  Handle folder = make_handle(CreateFileW(fs_path(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+  Handle folder = make_handle(CreateFileW(long_path(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
@@ -165,7 +168,7 @@ struct Folder::State {
       prefix = prefix.empty() ? name : prefix + L'\\' + name;
       name.clear();
       if (pinned.count(prefix)) continue;
-      if (make) CreateDirectoryW(fs_path(full(prefix)).c_str(), nullptr);  // an existing one is checked below
+      if (make) CreateDirectoryW(long_path(full(prefix)).c_str(), nullptr);  // an existing one is checked below
       Handle folder = open_folder(full(prefix));
       if (!folder) return false;
       pinned.emplace(prefix, std::move(folder));
@@ -179,7 +182,7 @@ void Folder::StateDeleter::operator()(State* state) const { delete state; }
 Folder Folder::make_fresh(const std::wstring& path) {
   Folder folder;
   const std::wstring root = without_trailing_separators(path);
-  if (!CreateDirectoryW(fs_path(root).c_str(), nullptr)) return folder;
+  if (!CreateDirectoryW(long_path(root).c_str(), nullptr)) return folder;
   Handle handle = open_folder(root);
   if (!handle) return folder;
   folder.state_.reset(new State);
@@ -205,7 +208,7 @@ std::optional<FileIdentity> Folder::identity_of(const std::wstring& relative) {
   std::wstring name;
   split_last(relative, folder, name);
   if (!is_open() || name.empty() || !state_->pin(folder, false)) return std::nullopt;
-  const Handle file = make_handle(CreateFileW(fs_path(state_->full(relative)).c_str(), FILE_READ_ATTRIBUTES,
+  const Handle file = make_handle(CreateFileW(long_path(state_->full(relative)).c_str(), FILE_READ_ATTRIBUTES,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                               nullptr));
@@ -219,7 +222,7 @@ bool Folder::remove_file(const std::wstring& relative) {
   std::wstring name;
   split_last(relative, folder, name);
   if (!is_open() || name.empty() || !state_->pin(folder, false)) return false;
-  return DeleteFileW(fs_path(state_->full(relative)).c_str()) != 0;
+  return DeleteFileW(long_path(state_->full(relative)).c_str()) != 0;
 }
 
 // ---- The log ----------------------------------------------------------------
@@ -254,7 +257,7 @@ bool append_private_line(const std::wstring& path, const std::string& line) {
   // The file takes the temporary folder's permissions, which on Windows
   // belong to the user alone.
   const Handle file = make_handle(CreateFileW(
-      fs_path(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+      long_path(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
