@@ -36,7 +36,8 @@ void sleep_ms(unsigned milliseconds);
 bool is_64bit_os();
 
 // What has the name itself, never what a link there points to. On Windows
-// every reparse point (a junction too) counts as a link.
+// every reparse point (a junction too) counts as a link. `none` only when
+// nothing has the name; a name that cannot be looked at is `other`.
 enum class PathKind { none, file, folder, link, other };
 PathKind path_kind(const std::wstring& path);
 

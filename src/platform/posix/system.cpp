@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,7 +71,8 @@ bool is_64bit_os() {
 
 PathKind path_kind(const std::wstring& path) {
   struct stat info {};
-  if (::lstat(utf8_from_wide(path).c_str(), &info) != 0) return PathKind::none;
+  if (::lstat(utf8_from_wide(path).c_str(), &info) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::none : PathKind::other;
   if (S_ISREG(info.st_mode)) return PathKind::file;
   if (S_ISDIR(info.st_mode)) return PathKind::folder;
   if (S_ISLNK(info.st_mode)) return PathKind::link;

@@ -91,7 +91,10 @@ using win32::long_path;
 
 PathKind path_kind(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::none;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::none : PathKind::other;
+  }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::link;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::folder;
   if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::other;
