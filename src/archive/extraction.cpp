@@ -17,10 +17,9 @@ constexpr char kLogSource[] = "netrelease_functions";
 }  // namespace
 
 std::unique_ptr<ArchiveHandle> open_archive(const std::wstring& path) {
-  auto handle = std::make_unique<ArchiveHandle>();
-  handle->file = platform::File(path, platform::File::Mode::read);
-  if (!handle->file.is_open()) return nullptr;
-  if (!handle->reader.open(handle->stream)) return nullptr;
+  auto handle = std::make_unique<ArchiveHandle>(platform::File(path, platform::File::Mode::read));
+  if (!handle->source.is_open()) return nullptr;
+  if (!handle->reader.open(handle->source)) return nullptr;
   return handle;
 }
 

@@ -5,7 +5,6 @@
 // copying run on a second thread beside the inflation (entry_writer.h).
 #pragma once
 
-#include <istream>
 #include <memory>
 #include <optional>
 #include <set>
@@ -13,20 +12,19 @@
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include "archive/zip_source.h"
 #include "formats/archive_manifest.h"
 #include "platform/file.h"
 #include "support/files.h"
 #include "support/progress.h"
 
-// An open release archive. The reader reads through the stream, the stream
-// through the file, so they stay where they were made.
+// An open release archive. The reader reads through the source, so both
+// stay where they were made.
 struct ArchiveHandle {
-  platform::File file;
-  FileReadBuffer buffer{file};
-  std::istream stream{&buffer};
+  zip::FileSource source;
   zip::ZipReader reader;
 
-  ArchiveHandle() = default;
+  explicit ArchiveHandle(platform::File file) : source(std::move(file)) {}
   ArchiveHandle(const ArchiveHandle&) = delete;
   ArchiveHandle& operator=(const ArchiveHandle&) = delete;
 };

@@ -78,21 +78,14 @@ void ZipReader::close() {
 bool ZipReader::read_at(std::uint64_t offset, void* buffer, std::size_t size) const {
   if (!archive_ || offset > archive_size_ || size > archive_size_ - offset) return false;
   if (size == 0) return true;
-  archive_->clear();
-  archive_->seekg(static_cast<std::streamoff>(offset));
-  if (!*archive_) return false;
-  archive_->read(static_cast<char*>(buffer), static_cast<std::streamsize>(size));
-  return static_cast<std::size_t>(archive_->gcount()) == size;
+  return archive_->read_at(offset, buffer, size);
 }
 
-bool ZipReader::open(std::istream& archive) {
+bool ZipReader::open(const Source& archive) {
   close();
-  archive.clear();
-  archive.seekg(0, std::ios::end);
-  const std::streamoff end = archive.tellg();
-  if (!archive || end < static_cast<std::streamoff>(kEndSize)) return false;
+  if (archive.size() < kEndSize) return false;
   archive_ = &archive;
-  archive_size_ = static_cast<std::uint64_t>(end);
+  archive_size_ = archive.size();
 
   // The end record sits at the very end, behind a comment of at most 64 KiB;
   // the last signature whose comment fits is the real one.
@@ -366,13 +359,6 @@ bool ZipReader::extract(std::size_t index, ChunkSink& sink) const {
   }
   if (filled > 0 && !hand_over()) return false;
   return produced == info.uncompressed_size && static_cast<std::uint32_t>(crc) == info.crc32;
-}
-
-bool ZipReader::extract_to_stream(std::size_t index, std::ostream& out) const {
-  return extract(index, [&out](const char* data, std::size_t size) {
-    out.write(data, static_cast<std::streamsize>(size));
-    return static_cast<bool>(out);
-  }) && out.flush();
 }
 
 bool ZipReader::extract_to_memory(std::size_t index, std::string& content, std::uint64_t max_size) const {

@@ -11,12 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <istream>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "archive/zip_source.h"
 
 namespace zip {
 
@@ -57,10 +57,9 @@ class ChunkSink {
 
 class ZipReader {
  public:
-  // Reads the central directory of the archive in the stream, whose size is
-  // taken from the stream itself. The stream must stay open and unmoved
-  // while the reader is in use.
-  bool open(std::istream& archive);
+  // Reads the central directory of the archive in the source, which must
+  // outlive the reader's use of it and keep its size.
+  bool open(const Source& archive);
   void close();
   bool is_open() const { return archive_ != nullptr; }
 
@@ -79,7 +78,6 @@ class ZipReader {
   // The same into lent memory. A room that was lent but not handed back
   // holds nothing of the content.
   bool extract(std::size_t index, ChunkSink& sink) const;
-  bool extract_to_stream(std::size_t index, std::ostream& out) const;
   // For small members only: refuses a member recorded larger than max_size.
   bool extract_to_memory(std::size_t index, std::string& content, std::uint64_t max_size) const;
 
@@ -102,7 +100,7 @@ class ZipReader {
   bool data_range(const Member& member, std::uint64_t& data_offset) const;
   std::string member_name(const Member& member) const;
 
-  std::istream* archive_ = nullptr;
+  const Source* archive_ = nullptr;
   std::uint64_t archive_size_ = 0;
   std::vector<char> directory_;
   std::vector<Member> members_;

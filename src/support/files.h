@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <set>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -45,21 +44,3 @@ void create_parent_folders(const std::wstring& file_path);
 // message that names the folder, the bytes needed and the bytes free. Empty
 // when it can, and when its free space cannot be read (the writes will tell).
 std::string free_space_problem(const std::wstring& folder, std::uint64_t needed);
-
-// An open file as a standard stream buffer for reading and seeking, so that
-// code written for streams reads exactly the file that was opened.
-class FileReadBuffer : public std::streambuf {
- public:
-  explicit FileReadBuffer(platform::File& file);
-
- protected:
-  int_type underflow() override;
-  std::streamsize xsgetn(char_type* data, std::streamsize count) override;
-  pos_type seekoff(off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode which) override;
-  pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
-
- private:
-  platform::File& file_;
-  std::vector<char> buffer_;
-  std::uint64_t file_position_ = 0;  // of the file itself: where the buffered bytes end
-};

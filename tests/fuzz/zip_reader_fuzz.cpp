@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <string>
 
 #include "archive/member_stream.h"
 #include "archive/zip_reader.h"
+#include "archive/zip_source.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckingHandler handler;
   zip::read_members(pieces, handler);
 
-  std::istringstream archive(std::string(reinterpret_cast<const char*>(data), size));
+  const zip::MemorySource archive(std::string(reinterpret_cast<const char*>(data), size));
   zip::ZipReader reader;
   if (!reader.open(archive)) return 0;
 

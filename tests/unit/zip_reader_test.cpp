@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "common/temp_dir.h"
 #include "common/zip_fixture.h"
@@ -15,17 +15,17 @@ namespace fs = std::filesystem;
 namespace {
 
 struct MemoryZip {
-  std::istringstream stream;
+  zip::MemorySource source;
   zip::ZipReader reader;
-  explicit MemoryZip(const std::string& bytes) : stream(bytes) {}
-  bool open() { return reader.open(stream); }
+  explicit MemoryZip(const std::string& bytes) : source(bytes) {}
+  bool open() { return reader.open(source); }
 };
 
 struct FileZip {
-  std::ifstream stream;
+  zip::FileSource source;
   zip::ZipReader reader;
-  explicit FileZip(const fs::path& path) : stream(path, std::ios::binary) {}
-  bool open() { return reader.open(stream); }
+  explicit FileZip(const fs::path& path) : source(platform::File(path.wstring(), platform::File::Mode::read)) {}
+  bool open() { return source.is_open() && reader.open(source); }
 };
 
 // Extracts by name; nullopt when the member is missing or refused.
@@ -134,9 +134,12 @@ TEST_P(PackerArchives, EveryFileReadsBackWithItsUnixMode) {
     ASSERT_TRUE(stat.unix_mode.has_value());
     EXPECT_EQ(*stat.unix_mode & 0777, name == "setup.sh" ? 0755u : 0644u);
 
-    std::ostringstream streamed;
-    EXPECT_TRUE(zip.reader.extract_to_stream(*index, streamed));
-    EXPECT_EQ(streamed.str(), content);
+    std::string streamed;
+    EXPECT_TRUE(zip.reader.extract(*index, [&streamed](const char* data, std::size_t size) {
+      streamed.append(data, size);
+      return true;
+    }));
+    EXPECT_EQ(streamed, content);
   }
 }
 
