@@ -1,6 +1,7 @@
 #include "archive/stream_unpack.h"
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <map>
 #include <utility>
@@ -15,26 +16,119 @@ namespace {
 constexpr char kLogSource[] = "netrelease_functions";
 
 // Content members the store lacks go into it; the others (the manifests,
-// contents it holds from an earlier run) are passed over.
-class StoreHandler : public zip::MemberHandler {
+// contents it holds from an earlier run) are passed over. The reading thread
+// inflates into a few buffers; a thread of this handler's writes them into
+// the store and takes their SHA-256, so that inflating and writing overlap.
+class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
  public:
-  explicit StoreHandler(ContentStore& store) : store_(store) {}
+  explicit StagingWriter(ContentStore& store) : store_(store) {
+    for (std::size_t i = 0; i < kBuffers; ++i) {
+      buffers_[i].reset(new char[kBufferSize]);
+      free_.push_back(i);
+    }
+    thread_ = std::thread(&StagingWriter::run, this);
+  }
+  // Waits for what is queued: the last content is finished (or dropped, when
+  // the reading stopped in it) before the store is used again.
+  ~StagingWriter() {
+    push({Job::Kind::stop, {}, 0, 0, false});
+    thread_.join();
+  }
+  StagingWriter(const StagingWriter&) = delete;
+  StagingWriter& operator=(const StagingWriter&) = delete;
+
   zip::ChunkSink* begin(const zip::LocalMember& member) override {
     if (!is_content_name(member.name) || store_.holds(member.name)) return nullptr;
-    writer_ = store_.begin(member.name);
-    return writer_.get();
+    push({Job::Kind::begin, member.name, 0, 0, false});
+    return this;
   }
   // A content that does not match its name is not kept; the placement finds
   // it missing and the archive is unpacked as before, which reports it.
   bool end(bool sound) override {
-    if (writer_) writer_->finish(sound);
-    writer_.reset();
+    push({Job::Kind::end, {}, 0, 0, sound});
+    return true;
+  }
+  char* room(std::size_t& size) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (lent_ == kNone) {
+      returned_.wait(lock, [this] { return !free_.empty(); });
+      lent_ = free_.back();
+      free_.pop_back();
+    }
+    size = kBufferSize;
+    return buffers_[lent_].get();
+  }
+  bool fill(std::size_t size) override {
+    std::size_t buffer = kNone;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::swap(buffer, lent_);
+    }
+    push({Job::Kind::data, {}, buffer, size, false});
     return true;
   }
 
  private:
+  struct Job {
+    enum class Kind { begin, data, end, stop } kind;
+    std::string digest;      // begin
+    std::size_t buffer;      // data
+    std::size_t size;        // data
+    bool sound;              // end
+  };
+  static constexpr std::size_t kBuffers = 4;
+  static constexpr std::size_t kBufferSize = 512u << 10;
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  void push(Job job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    queued_.notify_one();
+  }
+
+  void run() {
+    std::unique_ptr<ContentWriter> writer;
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        queued_.wait(lock, [this] { return !jobs_.empty(); });
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      switch (job.kind) {
+        case Job::Kind::begin:
+          writer = store_.begin(job.digest);
+          break;
+        case Job::Kind::data:
+          if (writer) writer->write(buffers_[job.buffer].get(), job.size);
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            free_.push_back(job.buffer);
+          }
+          returned_.notify_one();
+          break;
+        case Job::Kind::end:
+          if (writer) writer->finish(job.sound);
+          writer.reset();
+          break;
+        case Job::Kind::stop:
+          return;
+      }
+    }
+  }
+
   ContentStore& store_;
-  std::unique_ptr<ContentWriter> writer_;
+  std::unique_ptr<char[]> buffers_[kBuffers];
+  std::mutex mutex_;
+  std::condition_variable queued_;
+  std::condition_variable returned_;
+  std::deque<Job> jobs_;
+  std::vector<std::size_t> free_;
+  std::size_t lent_ = kNone;
+  std::thread thread_;  // last: started when everything above exists
 };
 
 }  // namespace
@@ -104,7 +198,7 @@ StreamingUnpack::~StreamingUnpack() {
 }
 
 void StreamingUnpack::run() {
-  StoreHandler handler(*store_);
+  StagingWriter handler(*store_);
   streamed_ = zip::read_members(*source_, handler) == zip::StreamEnd::complete;
 }
 
