@@ -96,7 +96,15 @@ void remove_old_setup_folder(const std::wstring& setup_folder) {
                __LINE__, kLogSource);
 }
 
-Downloaded download_setup(const Settings& settings, const Answers& answers, const std::wstring& product) {
+std::wstring staging_folder_for(const std::wstring& destination, const std::wstring& product,
+                                const std::string& version) {
+  std::wstring folder = setup_folder_for(destination, product, version);
+  folder.pop_back();
+  return folder + L".staging";
+}
+
+Downloaded download_setup(const Settings& settings, const Answers& answers, const std::wstring& product,
+                          std::unique_ptr<StreamingUnpack>* unpacking) {
   DownloadStage download(settings.download, settings.index_keys, product, settings.download_fallbacks);
   const std::vector<ReleaseChoice> choices = download.offered();
   const VersionChoice choice = answers.choose_version(choices);
@@ -107,13 +115,26 @@ Downloaded download_setup(const Settings& settings, const Answers& answers, cons
   downloaded.update = download.plan_update(release, setup_folder_for(release.destination, product, release.version));
   if (downloaded.update && downloaded.update->fetch(answers.progress)) return downloaded;
   downloaded.update.reset();
-  download.download(release, answers.progress);
+  std::function<void(std::uint64_t)> written;
+  if (unpacking) {
+    create_parent_folders(archive_path(release));
+    auto store = ContentStore::open(staging_folder_for(release.destination, product, release.version));
+    if (store) {
+      *unpacking = std::make_unique<StreamingUnpack>(archive_path(release), std::move(store));
+      StreamingUnpack& unpack = **unpacking;
+      written = [&unpack](std::uint64_t end) { unpack.available(end); };
+    } else {
+      write_log("Cannot open the staging folder; the archive is unpacked once it is whole", __LINE__, kLogSource);
+    }
+  }
+  download.download(release, answers.progress, written);
   return downloaded;
 }
 
 RunResult run_main_flow(const Settings& settings, const Answers& answers, const std::wstring& product) {
   const std::uint64_t start_ms = platform::tick_count_ms();
-  const Downloaded downloaded = download_setup(settings, answers, product);
+  std::unique_ptr<StreamingUnpack> unpacking;
+  const Downloaded downloaded = download_setup(settings, answers, product, &unpacking);
   const ReleaseInfo& release = downloaded.release;
 
   const std::uint64_t seconds = (platform::tick_count_ms() - start_ms) / 1000;
@@ -134,7 +155,7 @@ RunResult run_main_flow(const Settings& settings, const Answers& answers, const 
     commands = downloaded.update->start_commands();
   } else {
     remove_old_setup_folder(setup_folder);
-    if (!extract_archive(archive, setup_folder, answers.progress, extracted)) {
+    if (!unpack_release(unpacking.get(), release.filesize, archive, setup_folder, answers.progress, extracted)) {
       // The archive stays for the next attempt. The windows have never shown
       // this; a command line reports it.
       return {RunEnd::failed,

@@ -9,6 +9,7 @@
 #include "app/answers.h"
 #include "app/command_line.h"
 #include "app/settings.h"
+#include "archive/stream_unpack.h"
 #include "platform/ui.h"
 #include "release/release_info.h"
 #include "release/update_stage.h"
@@ -32,6 +33,9 @@ std::wstring setup_folder_for(const std::wstring& destination, const std::wstrin
 // Removes what an earlier run left in the setup folder; throws ZipException,
 // naming the folder, when something stays.
 void remove_old_setup_folder(const std::wstring& setup_folder);
+// The staging store beside it: the setup folder's name + ".staging".
+std::wstring staging_folder_for(const std::wstring& destination, const std::wstring& product,
+                                const std::string& version);
 // The release on the machine: its verified archive, or (the differential
 // path, release/update_stage.h) its verified contents, ready to be placed.
 struct Downloaded {
@@ -40,8 +44,11 @@ struct Downloaded {
 };
 // The download part of the run: the release chosen, with its archive
 // verified on disk, or every content it lacks fetched. Sends "begin" once
-// the release is accepted.
-Downloaded download_setup(const Settings& settings, const Answers& answers, const std::wstring& product);
+// the release is accepted. With `unpacking`, an archive that is downloaded
+// is unpacked into the staging store as it arrives, and *unpacking holds
+// that work (null when the store cannot be opened).
+Downloaded download_setup(const Settings& settings, const Answers& answers, const std::wstring& product,
+                          std::unique_ptr<StreamingUnpack>* unpacking = nullptr);
 // Chooses, downloads, unpacks and starts one release of the product.
 RunResult run_main_flow(const Settings& settings, const Answers& answers, const std::wstring& product);
 

@@ -74,7 +74,7 @@ bool ContentWriter::finish(bool sound) {
     folder.remove_file(partial);
     return false;
   }
-  if (store_.verified_.count(digest_)) {
+  if (store_.verified(digest_)) {
     folder.remove_file(partial);
     return true;
   }
@@ -84,7 +84,7 @@ bool ContentWriter::finish(bool sound) {
     folder.remove_file(partial);
     return false;
   }
-  store_.verified_[digest_] = *identity;
+  store_.remember(digest_, *identity);
   return true;
 }
 
@@ -98,13 +98,13 @@ std::unique_ptr<ContentStore> ContentStore::open(const std::wstring& folder) {
 
 bool ContentStore::holds(const std::string& digest) {
   if (!is_content_name(digest)) return false;
-  if (verified_.count(digest)) return true;
+  if (verified(digest)) return true;
   // Update, not read: a file with a second name elsewhere is not opened.
   platform::File file = folder_.open_file(content_file(digest), platform::File::Mode::update);
   if (!file.is_open()) return false;
   const std::optional<platform::FileIdentity> identity = file.identity();
   if (identity && hash_file(file, L"SHA256") == digest) {
-    verified_[digest] = *identity;
+    remember(digest, *identity);
     return true;
   }
   file.close();
@@ -137,24 +137,40 @@ bool ContentStore::add_copy(const std::wstring& source_path, const std::string& 
 }
 
 platform::File ContentStore::open_content(const std::string& digest) {
-  const auto known = verified_.find(digest);
-  if (known == verified_.end()) return {};
+  const std::optional<platform::FileIdentity> known = verified(digest);
+  if (!known) return {};
   platform::File file = folder_.open_file(content_file(digest), platform::File::Mode::update);
-  if (file.identity() != std::optional<platform::FileIdentity>(known->second)) return {};
+  if (file.identity() != known) return {};
   return file;
 }
 
 bool ContentStore::move_out(const std::string& digest, platform::Folder& target, const std::wstring& target_relative) {
+  const std::optional<platform::FileIdentity> known = verified(digest);
+  if (!known) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    verified_.erase(digest);
+  }
+  return folder_.move_file(content_file(digest), target, target_relative) && target.identity_of(target_relative) == known;
+}
+
+std::optional<platform::FileIdentity> ContentStore::verified(const std::string& digest) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   const auto known = verified_.find(digest);
-  if (known == verified_.end()) return false;
-  const platform::FileIdentity identity = known->second;
-  verified_.erase(known);
-  return folder_.move_file(content_file(digest), target, target_relative) &&
-         target.identity_of(target_relative) == std::optional<platform::FileIdentity>(identity);
+  if (known == verified_.end()) return std::nullopt;
+  return known->second;
+}
+
+void ContentStore::remember(const std::string& digest, platform::FileIdentity identity) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  verified_[digest] = identity;
 }
 
 bool ContentStore::remove() {
-  verified_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    verified_.clear();
+  }
   // Windows removes no folder while it is held open.
   folder_ = platform::Folder();
   return delete_tree(path_);

@@ -7,7 +7,8 @@
 // failed run leaves nothing but the store, which the next run takes up again
 // (every file in it is checked against its name before it is trusted).
 //
-// One thread at a time uses a store.
+// Two threads may use a store at once: one asking what it holds while the
+// other writes contents into it (different contents).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,8 +95,12 @@ class ContentStore {
   friend class ContentWriter;
   ContentStore(std::wstring path, platform::Folder folder) : path_(std::move(path)), folder_(std::move(folder)) {}
 
+  std::optional<platform::FileIdentity> verified(const std::string& digest) const;
+  void remember(const std::string& digest, platform::FileIdentity identity);
+
   std::wstring path_;
   platform::Folder folder_;
+  mutable std::mutex mutex_;
   // Digests verified this run, with the file that held them then.
   std::map<std::string, platform::FileIdentity> verified_;
 };

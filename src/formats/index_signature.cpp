@@ -1,15 +1,12 @@
 #include "formats/index_signature.h"
 
-#include <sstream>
-
 #include "platform/crypto.h"
 #include "support/signature.h"
 #include "support/text.h"
 
 std::vector<std::string> parse_index_signature(const std::string& text) {
   std::vector<std::string> signatures;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+  for (std::string line : split_pieces(text, '\n')) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const auto signature = base64_decode_strict(line);
     if (signature && !signature->empty()) signatures.push_back(*signature);

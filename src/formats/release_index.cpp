@@ -3,8 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <sstream>
 #include <utility>
+
+#include "support/text.h"
 
 using nlohmann::json;
 
@@ -189,9 +190,7 @@ std::uint64_t component_value(const std::string& text) {
 
 std::int64_t parse_version(const std::string& version) {
   std::uint64_t v = 0;
-  std::istringstream stream(version);
-  std::string component;
-  while (std::getline(stream, component, '.')) v = v * 10 + component_value(component);
+  for (const std::string& component : split_pieces(version, '.')) v = v * 10 + component_value(component);
   // Unsigned arithmetic wraps; the conversion back is two's complement.
   return static_cast<std::int64_t>(v);
 }

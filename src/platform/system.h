@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,8 +13,6 @@ namespace platform {
 wchar_t path_separator();
 // True for both separators the platform accepts in a path ('/' and '\' on Windows).
 bool is_path_separator(wchar_t c);
-
-std::filesystem::path fs_path(const std::wstring& path);
 
 // Full path of the running executable; empty when it cannot be read.
 std::wstring executable_path();
@@ -38,24 +35,39 @@ void sleep_ms(unsigned milliseconds);
 // Whether the operating system is 64-bit (for the 32-bit Windows build: runs under WOW64).
 bool is_64bit_os();
 
-// A symbolic link, junction or other reparse point: never followed when a
-// tree is deleted, only removed itself.
-bool is_link(const std::filesystem::path& path);
-bool remove_link(const std::filesystem::path& path);
+// What has the name itself, never what a link there points to. On Windows
+// every reparse point (a junction too) counts as a link. `none` only when
+// nothing has the name; a name that cannot be looked at is `other`.
+enum class PathKind { none, file, folder, link, other };
+PathKind path_kind(const std::wstring& path);
+
+// A link is removed itself, never its target: a folder link or junction
+// as a folder, a file link as a file.
+bool remove_link(const std::wstring& path);
+// A file (on Windows, not a read-only one).
+bool remove_file(const std::wstring& path);
+// An empty folder.
+bool remove_folder(const std::wstring& path);
+// One folder, whose parent must exist; false also when the name is taken.
+bool make_folder(const std::wstring& path);
+// Gives the user write permission to the file again (Windows: clears the
+// read-only attribute), following a link.
+void clear_read_only(const std::wstring& path);
+// The size of the file, following a link; empty when it cannot be read.
+std::optional<std::uint64_t> file_size(const std::wstring& path);
 
 struct FolderEntry {
-  std::filesystem::path path;
+  std::wstring path;
   bool is_folder = false;
   bool is_link = false;  // also a junction or other reparse point
 };
 // The entries of a folder, without "." and "..". False when the folder
-// cannot be read. (On Windows the standard directory iterator mishandles
-// extended-length paths.)
-bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries);
+// cannot be read.
+bool list_folder(const std::wstring& folder, std::vector<FolderEntry>& entries);
 
 // Puts the file `from` in the place of `to` in one step: a reader sees the
 // old file or the new one, never a part. False when that fails.
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
+bool replace_file(const std::wstring& from, const std::wstring& to);
 
 // Gives the folder `from` the name `to` on the same volume, in one step;
 // false when anything has the name `to` already (also an empty folder) or the

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,11 +72,20 @@ std::unique_ptr<Ui> make_window_ui();
 // pipes or files.
 bool standard_input_is_terminal();
 bool standard_error_is_terminal();
-// Where the terminal's questions are answered and asked: standard input and
-// standard error. A Windows GUI program never asks on a terminal; there
-// they lead nowhere, and the program carries no console streams.
-std::istream& terminal_input();
-std::ostream& terminal_output();
+
+// Where the terminal's questions are asked and answered, line by line.
+class Terminal {
+ public:
+  virtual ~Terminal() = default;
+  // The next line of input without its line end; empty at the end of input.
+  virtual std::optional<std::string> read_line() = 0;
+  // Shows the text at once.
+  virtual void write(const std::string& text) = 0;
+};
+// Standard input and standard error. A Windows GUI program never asks on a
+// terminal: there input ends at once and output goes nowhere, and the
+// program carries no console streams.
+Terminal& standard_terminal();
 
 // The user's interface language as a Windows language id (primary language
 // in the low 10 bits; German is 7).

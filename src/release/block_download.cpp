@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <future>
-#include <iomanip>
 #include <limits>
-#include <sstream>
 
 #include "formats/blockhash_list.h"
 #include "platform/file.h"
@@ -12,6 +10,7 @@
 #include "support/files.h"
 #include "support/log.h"
 #include "support/names.h"
+#include "support/text.h"
 
 namespace {
 constexpr char kLogSource[] = "netrelease_functions";
@@ -55,12 +54,10 @@ std::string release_name_problem(const std::string& product, const ReleaseInfo& 
 
 std::string block_mismatch_report(std::uint64_t index, const std::string& expected, const std::string& received_digest,
                                   std::uint64_t block_size, const std::string& received) {
-  std::ostringstream report;
-  report << "Hash mismatch for downloaded block!\n"
-         << "Block: " << index << "\n"
-         << "Expected:  " << expected << "\n"
-         << "Downloaded: " << received_digest << "\n"
-         << "Block size: " << block_size << " downloaded size: " << received.size() << "\n";
+  std::string report = "Hash mismatch for downloaded block!\nBlock: " + std::to_string(index) +
+                       "\nExpected:  " + expected + "\nDownloaded: " + received_digest +
+                       "\nBlock size: " + std::to_string(block_size) +
+                       " downloaded size: " + std::to_string(received.size()) + "\n";
   if (!received.empty()) {
     std::uint64_t zeroes = 0;
     std::uint64_t ascii = 0;
@@ -69,11 +66,12 @@ std::string block_mismatch_report(std::uint64_t index, const std::string& expect
       if (c >= 0x20 && c <= 0x7F) ++ascii;
     }
     const double total = static_cast<double>(received.size());
-    report << std::fixed << std::setprecision(6);
-    report << "Zeroes in block: " << zeroes << " ( " << static_cast<double>(zeroes) * 100 / total << " ) \n";
-    report << "Ascii chars in block: " << ascii << " ( " << static_cast<double>(ascii) * 100 / total << " ) \n";
+    report += "Zeroes in block: " + std::to_string(zeroes) + " ( " +
+              fixed_decimal(static_cast<double>(zeroes) * 100 / total, 6) + " ) \n";
+    report += "Ascii chars in block: " + std::to_string(ascii) + " ( " +
+              fixed_decimal(static_cast<double>(ascii) * 100 / total, 6) + " ) \n";
   }
-  return report.str();
+  return report;
 }
 
 std::optional<std::vector<std::string>> fetch_blockhash_list(HostChain& store, const ReleaseInfo& release,

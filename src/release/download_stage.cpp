@@ -117,7 +117,7 @@ class BlockRequests {
 // line, since it decides whether the requests made ahead are kept.
 std::string download_blocks(HostChain& store, const ReleaseInfo& release,
                             const std::vector<std::string>& digests, std::uint64_t block_total,
-                            const ProgressOpener& open_progress) {
+                            const ProgressOpener& open_progress, const std::function<void(std::uint64_t)>& written) {
   HashObject whole_file(L"SHA256");
   const auto progress = open_progress(
       L"download",
@@ -134,6 +134,11 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
   const std::string space_problem =
       free_space_problem(release.destination, release.filesize - block * release.blocksize);
   if (!space_problem.empty()) throw_logged(DownloadException(space_problem), __LINE__, kLogSource);
+
+  const auto announce = [&written](std::uint64_t end) {
+    if (written && end > 0) written(end);
+  };
+  announce(block * release.blocksize);
 
   BlockRequests requests(store, release, block_total, *progress);
   // Declared after everything the writer uses: on any way out, the future's
@@ -158,7 +163,12 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
     const std::string received = md5_hex(*buffer);
     if (whole && !received.empty() && received == expected) {
       wait_for_write();
-      writing = std::async(std::launch::async, keep_block, std::cref(*buffer), std::ref(file), std::ref(whole_file));
+      // Announced by the writing thread as soon as the block is on disk.
+      writing = std::async(std::launch::async, [&announce, &file, &whole_file, buffer, end = first + buffer->size()] {
+        if (!keep_block(*buffer, file, whole_file)) return false;
+        announce(end);
+        return true;
+      });
       ++block;
       mismatches = 0;
     } else if (++mismatches == block_retry_limit) {
@@ -236,7 +246,8 @@ ReleaseInfo DownloadStage::accept(const std::string& key, bool download_only, co
   return release;
 }
 
-void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& open_progress) {
+void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& open_progress,
+                             const std::function<void(std::uint64_t)>& written) {
   bool too_long = false;
   // With index keys the list is held to the digest the signed index gives.
   const auto digests = fetch_blockhash_list(store_, release, !index_keys_.empty(), &too_long);
@@ -255,7 +266,7 @@ void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& o
     throw_logged(DownloadException("Number of expected blockhashes does not match"), __LINE__, kLogSource);
   }
 
-  const std::string digest = download_blocks(store_, release, *digests, block_total, open_progress);
+  const std::string digest = download_blocks(store_, release, *digests, block_total, open_progress, written);
   if (digest.empty() || digest != release.hash) {
     throw_logged(DownloadException("Hash mismatch for downloaded file!"), __LINE__, kLogSource);
   }

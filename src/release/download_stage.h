@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,8 +36,12 @@ class DownloadStage {
   ReleaseInfo accept(const std::string& key, bool download_only, const std::wstring& destination,
                      std::uint64_t launcher_version);
   // Brings the archive to disk, keeping what an earlier run left that is
-  // still good. Throws DownloadException.
-  void download(const ReleaseInfo& release, const ProgressOpener& open_progress);
+  // still good. Throws DownloadException. written(end) says that the
+  // archive's first end bytes are on disk and passed their blocks' digests;
+  // called from the stage's threads, one call at a time, end only growing
+  // (never for an archive that was whole already).
+  void download(const ReleaseInfo& release, const ProgressOpener& open_progress,
+                const std::function<void(std::uint64_t end)>& written = {});
   // The differential install of the accepted release into setup_folder, when
   // one is worth trying (release/update_stage.h); null when the full download
   // is to be taken. It fetches through this stage's hosts: done with the

@@ -1,11 +1,8 @@
 #include "release/index_trust.h"
 
-#include <filesystem>
-#include <fstream>
-#include <system_error>
-
 #include "formats/index_signature.h"
 #include "formats/release_index.h"
+#include "platform/file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/files.h"
@@ -55,14 +52,17 @@ std::string index_trust_problem(const std::string& product, const std::string& i
 std::uint64_t highest_sequence_seen(const std::wstring& product) {
   const std::wstring path = state_file(product);
   if (path.empty()) return 0;
-  const std::filesystem::path native = platform::fs_path(path);
-  std::error_code ec;
-  if (!std::filesystem::exists(native, ec)) return 0;
+  if (platform::path_kind(path) == platform::PathKind::none) return 0;
   // A state file is a few bytes: more is damage, and is not read whole.
-  std::ifstream in(native, std::ios::binary);
+  platform::File in(path, platform::File::Mode::read);
   char buffer[64];
-  in.read(buffer, sizeof buffer);
-  const std::uint64_t sequence = stored_sequence(std::string(buffer, static_cast<std::size_t>(in.gcount())));
+  std::size_t got = 0;
+  while (in.is_open() && got < sizeof buffer) {
+    const std::size_t more = in.read(buffer + got, sizeof buffer - got);
+    if (more == 0) break;
+    got += more;
+  }
+  const std::uint64_t sequence = stored_sequence(std::string(buffer, got));
   if (sequence == 0) {
     write_log_wide(L"Release index state " + path + L" is unreadable or damaged; taken as nothing seen", __LINE__,
                    kLogSource);

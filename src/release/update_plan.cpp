@@ -26,9 +26,11 @@ struct FolderItem {
 std::vector<FolderItem> folder_items(const std::wstring& folder) {
   std::vector<platform::FolderEntry> entries;
   std::vector<FolderItem> items;
-  if (!platform::list_folder(platform::fs_path(folder), entries)) return items;
+  if (!platform::list_folder(folder, entries)) return items;
   for (const platform::FolderEntry& entry : entries) {
-    items.push_back({entry.path.filename().wstring(), entry.is_folder, entry.is_link});
+    std::size_t name = entry.path.size();
+    while (name > 0 && !platform::is_path_separator(entry.path[name - 1])) --name;
+    items.push_back({entry.path.substr(name), entry.is_folder, entry.is_link});
   }
   return items;
 }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <exception>
-#include <sstream>
 #include <string>
 #include <type_traits>
 
@@ -50,9 +49,8 @@ class ProcessException : public MessageException {
 // given source and line, then throws the exception.
 template <class E>
 [[noreturn]] void throw_logged(const E& exception, int line, const char* source) {
-  std::ostringstream message;
-  message << "throwing " << E::kName;
-  if constexpr (std::is_base_of_v<std::exception, E>) message << "(" << exception.what() << ")";
-  write_log(message.str(), line, source);
+  std::string message = std::string("throwing ") + E::kName;
+  if constexpr (std::is_base_of_v<std::exception, E>) message = message + "(" + exception.what() + ")";
+  write_log(message, line, source);
   throw exception;
 }

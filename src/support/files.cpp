@@ -1,16 +1,11 @@
 #include "support/files.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/hooks.h"
-
-namespace fs = std::filesystem;
 
 std::wstring to_native_separators(std::wstring path) {
   // '\\' is an ordinary character on POSIX file systems, but the paths that
@@ -37,77 +32,61 @@ std::wstring parent_folder(const std::wstring& path) {
 
 std::wstring module_folder() { return parent_folder(platform::executable_path()); }
 
-namespace {
-void clear_read_only_at(const fs::path& p) {
-  std::error_code ec;
-  const auto status = fs::status(p, ec);
-  if (ec || (status.permissions() & fs::perms::owner_write) != fs::perms::none) return;
-  fs::permissions(p, fs::perms::owner_write, fs::perm_options::add, ec);
-}
-}  // namespace
-
-void clear_read_only(const std::wstring& path) { clear_read_only_at(platform::fs_path(path)); }
+void clear_read_only(const std::wstring& path) { platform::clear_read_only(path); }
 
 std::int64_t file_size(const std::wstring& path) {
-  std::error_code ec;
-  const auto size = fs::file_size(platform::fs_path(path), ec);
-  return ec ? 0 : static_cast<std::int64_t>(size);
+  return static_cast<std::int64_t>(platform::file_size(path).value_or(0));
 }
 
 namespace {
 
-fs::path without_trailing_separators(std::wstring folder) {
+std::wstring without_trailing_separators(std::wstring folder) {
   while (folder.size() > 1 && platform::is_path_separator(folder.back())) folder.pop_back();
-  return platform::fs_path(folder);
+  return folder;
 }
 
-bool delete_tree_at(const fs::path& folder) {
-  if (platform::is_link(folder)) return platform::remove_link(folder);
+bool delete_tree_at(const std::wstring& folder) {
+  if (platform::path_kind(folder) == platform::PathKind::link) return platform::remove_link(folder);
 
   std::vector<platform::FolderEntry> entries;
   platform::list_folder(folder, entries);
-  std::error_code ec;
   for (const platform::FolderEntry& entry : entries) {
     if (entry.is_link) {
       if (!platform::remove_link(entry.path)) return false;
     } else if (entry.is_folder) {
       delete_tree_at(entry.path);  // what is left inside makes the removal below fail
     } else {
-      clear_read_only_at(entry.path);
-      if (!fs::remove(entry.path, ec) || ec) return false;
+      platform::clear_read_only(entry.path);
+      if (!platform::remove_file(entry.path)) return false;
     }
   }
-  return fs::remove(folder, ec) && !ec;
+  return platform::remove_folder(folder);
 }
 
 }  // namespace
 
 bool delete_tree(const std::wstring& folder) {
   if (folder.empty()) return false;
-  const fs::path path = without_trailing_separators(folder);
-  std::error_code ec;
-  if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) return true;
+  const std::wstring path = without_trailing_separators(folder);
+  if (platform::path_kind(path) == platform::PathKind::none) return true;
   return delete_tree_at(path);
 }
 
 bool remove_regular_file(const std::wstring& path) {
-  std::error_code ec;
-  const fs::path native = platform::fs_path(path);
-  return fs::is_regular_file(fs::symlink_status(native, ec)) && fs::remove(native, ec);
+  return platform::path_kind(path) == platform::PathKind::file && platform::remove_file(path);
 }
 
 bool write_file_atomically(const std::wstring& path, const std::string& bytes) {
   create_parent_folders(path);
-  const fs::path target = platform::fs_path(path);
-  const fs::path partial = platform::fs_path(path + L".new");
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (out && platform::replace_file(partial, target)) return true;
-  }
-  std::error_code ec;
-  fs::remove(partial, ec);
+  // A partial file left by an earlier run goes first; anything else at its
+  // name (a link) makes the new file, and so the write, fail.
+  const std::wstring partial = path + L".new";
+  remove_regular_file(partial);
+  platform::File out(partial, platform::File::Mode::create_new);
+  if (!out.is_open()) return false;
+  const bool written = out.write(bytes.data(), bytes.size());
+  if (out.close() && written && platform::replace_file(partial, path)) return true;
+  platform::remove_file(partial);
   return false;
 }
 
@@ -121,8 +100,7 @@ void create_parent_folders(const std::wstring& file_path, FolderCache& cache) {
     // A drive name ("C:") or a run of separators is never a folder of its own.
     if (prefix.back() == L':' || prefix.back() == platform::path_separator()) continue;
     if (cache.count(prefix)) continue;
-    std::error_code ec;
-    fs::create_directory(platform::fs_path(prefix), ec);  // existing or impossible folders are no error here
+    platform::make_folder(prefix);  // existing or impossible folders are no error here
     cache.insert(prefix);
   }
 }

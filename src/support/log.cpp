@@ -1,9 +1,7 @@
 #include "support/log.h"
 
 #include <atomic>
-#include <filesystem>
-#include <sstream>
-#include <system_error>
+#include <optional>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -19,12 +17,10 @@ std::wstring log_file_path() {
 }
 
 void remove_oversized_log(const std::wstring& path) {
-  std::error_code ec;
-  const auto p = platform::fs_path(path);
   // Only the log itself counts, never what a link of that name points to.
-  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(p, ec))) return;
-  const auto size = std::filesystem::file_size(p, ec);
-  if (!ec && size > kLogSizeLimit) std::filesystem::remove(p, ec);
+  if (platform::path_kind(path) != platform::PathKind::file) return;
+  const std::optional<std::uint64_t> size = platform::file_size(path);
+  if (size && *size > kLogSizeLimit) platform::remove_file(path);
 }
 
 void append_log_line(const std::string& line) {
@@ -39,9 +35,7 @@ void append_log_line(const std::string& line) {
 }
 
 void write_log(const std::string& message, int line, const char* source) {
-  std::ostringstream text;
-  text << source << "(" << line << "): " << message;
-  append_log_line(text.str());
+  append_log_line(source + ("(" + std::to_string(line) + "): ") + message);
 }
 
 void write_log_wide(const std::wstring& message, int line, const char* source) {
@@ -49,9 +43,7 @@ void write_log_wide(const std::wstring& message, int line, const char* source) {
 }
 
 std::wstring elapsed_seconds_line(const std::wstring& label, std::uint64_t start_ms, std::uint64_t now_ms) {
-  std::wostringstream text;
-  text << label << L": elapsed seconds: " << (now_ms - start_ms) / 1000;
-  return text.str();
+  return label + L": elapsed seconds: " + std::to_wstring((now_ms - start_ms) / 1000);
 }
 
 StageTimer::StageTimer(std::wstring label, int line, const char* source)

@@ -1,6 +1,7 @@
 #include "support/text.h"
 
 #include <cstdint>
+#include <cstdio>
 
 std::string ascii_lower(std::string text) {
   for (char& c : text) {
@@ -20,6 +21,26 @@ std::string printable(std::string text, bool keep_line_breaks) {
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && !(keep_line_breaks && (c == '\n' || c == '\t'))) || byte == 0x7F) c = '?';
   }
+  return text;
+}
+
+std::vector<std::string> split_pieces(const std::string& text, char delimiter) {
+  std::vector<std::string> pieces;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find(delimiter, start);
+    if (end == std::string::npos) {
+      pieces.push_back(text.substr(start));
+      break;
+    }
+    pieces.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return pieces;
+}
+
+std::string fixed_decimal(double value, int decimals) {
+  char text[400];  // the largest double in full, with room for the decimals
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
 }
 

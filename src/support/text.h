@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 std::string ascii_lower(std::string text);
 // Blanks (space, tab, CR, LF) removed at both ends.
@@ -14,6 +15,11 @@ std::string ascii_trim(const std::string& text);
 // line break in a list entry would break the list. Each becomes '?' (line
 // breaks and tabs only when they are not kept).
 std::string printable(std::string text, bool keep_line_breaks = false);
+// The pieces between the delimiters, as reading up to each delimiter in turn
+// gives them: no piece for an empty text, nor after a final delimiter.
+std::vector<std::string> split_pieces(const std::string& text, char delimiter);
+// The number with exactly `decimals` digits after the point ("12.500000").
+std::string fixed_decimal(double value, int decimals);
 // Strict UTF-8: no overlong forms, surrogates or values beyond U+10FFFF.
 bool is_valid_utf8(const std::string& text);
 

@@ -1,11 +1,11 @@
 #include "ui/extractionprogress.h"
 
 #include <cwchar>
-#include <iomanip>
-#include <sstream>
 
 #include "platform/system.h"
+#include "platform/text.h"
 #include "support/log.h"
+#include "support/text.h"
 
 namespace {
 constexpr char kLogSource[] = "extractionprogress";
@@ -69,11 +69,12 @@ void ExtractionProgress::show_estimate_at(std::uint64_t now_ms) {
                                                               : static_cast<std::uint32_t>(left);
     if (seconds_left > 0) {
       estimate = eta_text(seconds_left);
-      std::wostringstream message;
-      message << std::fixed << std::setprecision(6) << L"mMaxProgress: " << mMaxProgress << L" mCurProgress: "
-              << mCurProgress << L" diffSeconds: " << diff_seconds << L" estimatedSeconds: " << estimated_seconds
-              << L" secondsLeft: " << seconds_left << estimate;
-      write_log_wide(message.str(), __LINE__, kLogSource);
+      write_log_wide(L"mMaxProgress: " + std::to_wstring(mMaxProgress) + L" mCurProgress: " +
+                         std::to_wstring(mCurProgress) + L" diffSeconds: " +
+                         wide_from_utf8(fixed_decimal(diff_seconds, 6)) + L" estimatedSeconds: " +
+                         wide_from_utf8(fixed_decimal(estimated_seconds, 6)) + L" secondsLeft: " +
+                         std::to_wstring(seconds_left) + estimate,
+                     __LINE__, kLogSource);
     }
     mFigures.seconds_left = seconds_left;
   }

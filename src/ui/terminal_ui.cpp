@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <istream>
-#include <ostream>
 #include <iterator>
 
 #include "platform/system.h"
@@ -64,11 +62,11 @@ std::string byte_text(std::uint64_t bytes) {
 
 class TerminalProgressWindow : public platform::ProgressWindow {
  public:
-  TerminalProgressWindow(std::ostream& out, bool redraw)
-      : out_(out), redraw_(redraw), caption_(wide_from_utf8(kProgressCaption)) {}
+  TerminalProgressWindow(platform::Terminal& terminal, bool redraw)
+      : terminal_(terminal), redraw_(redraw), caption_(wide_from_utf8(kProgressCaption)) {}
 
   ~TerminalProgressWindow() override {
-    if (redraw_ && drawn_ > 0) out_ << '\n' << std::flush;
+    if (redraw_ && drawn_ > 0) terminal_.write("\n");
   }
 
   std::wstring caption() const override { return caption_; }
@@ -147,19 +145,17 @@ class TerminalProgressWindow : public platform::ProgressWindow {
     const int tenth = static_cast<int>(part_done(10));
     if (tenth == last_tenth_) return;
     last_tenth_ = tenth;
-    out_ << line() << '\n' << std::flush;
+    terminal_.write(line() + '\n');
   }
 
   void draw() {
     const std::string text = line();
-    out_ << '\r' << text;
     // Blank out what a longer line drew before.
-    if (text.size() < drawn_) out_ << std::string(drawn_ - text.size(), ' ');
-    out_ << std::flush;
+    terminal_.write('\r' + text + std::string(drawn_ - std::min(drawn_, text.size()), ' '));
     drawn_ = std::max(drawn_, text.size());
   }
 
-  std::ostream& out_;
+  platform::Terminal& terminal_;
   bool redraw_;
   std::wstring caption_;
   std::uint32_t max_ = 0;
@@ -171,43 +167,44 @@ class TerminalProgressWindow : public platform::ProgressWindow {
 
 }  // namespace
 
-TerminalUi::TerminalUi(std::istream& in, std::ostream& out, TerminalUiOptions options)
-    : in_(in), out_(out), options_(options) {}
+TerminalUi::TerminalUi(platform::Terminal& terminal, TerminalUiOptions options)
+    : terminal_(terminal), options_(options) {}
 
 template <class T>
 std::optional<T> TerminalUi::ask(const std::string& prompt, const std::string& hint,
                                  const std::function<std::optional<T>(const std::string&)>& parse) {
   for (int attempt = 0; attempt < 2; ++attempt) {
-    out_ << prompt << std::flush;
-    std::string line;
-    if (!std::getline(in_, line)) {
-      out_ << "\nAbbrechen / Cancelled\n" << std::flush;
+    terminal_.write(prompt);
+    const std::optional<std::string> line = terminal_.read_line();
+    if (!line) {
+      terminal_.write("\nAbbrechen / Cancelled\n");
       return std::nullopt;
     }
-    if (options_.echo_answers) out_ << printable(trimmed(line)) << '\n';
-    if (auto value = parse(trimmed(line))) return value;
-    out_ << hint << '\n';
+    if (options_.echo_answers) terminal_.write(printable(trimmed(*line)) + '\n');
+    if (auto value = parse(trimmed(*line))) return value;
+    terminal_.write(hint + '\n');
   }
-  out_ << "Abbrechen / Cancelled\n" << std::flush;
+  terminal_.write("Abbrechen / Cancelled\n");
   return std::nullopt;
 }
 
 bool TerminalUi::ask_yes_no(const std::wstring& text, const std::wstring& caption) {
-  out_ << printable(caption) << '\n' << printable(text, true) << '\n';
+  terminal_.write(printable(caption) + '\n' + printable(text, true) + '\n');
   return ask<bool>("(y/n) [n]: ", "Please answer y or n.", parse_yes_no).value_or(false);
 }
 
 void TerminalUi::show_message(const std::string& text, const std::wstring& caption) {
-  out_ << printable(caption) << ": " << printable(text, true) << '\n' << std::flush;
+  terminal_.write(printable(caption) + ": " + printable(text, true) + '\n');
 }
 
 std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::VersionQuestion& question) {
   const std::size_t count = question.locked ? std::min<std::size_t>(question.entries.size(), 1)
                                             : question.entries.size();
-  out_ << "Select Version\n";
+  std::string list = "Select Version\n";
   for (std::size_t i = 0; i < question.entries.size(); ++i) {
-    out_ << "  " << (i + 1) << ") " << printable(question.entries[i]) << '\n';
+    list += "  " + std::to_string(i + 1) + ") " + printable(question.entries[i]) + '\n';
   }
+  terminal_.write(list);
 
   platform::VersionAnswer answer;
   const auto index = ask<int>("Version [1]: ",
@@ -235,15 +232,17 @@ std::optional<platform::VersionAnswer> TerminalUi::ask_version(const platform::V
         return std::nullopt;
       });
   if (!destination) return std::nullopt;
-  out_ << "Ordner/Folder: " << printable(*destination) << '\n' << std::flush;
+  terminal_.write("Ordner/Folder: " + printable(*destination) + '\n');
   answer.destination = *destination;
   return answer;
 }
 
 std::optional<int> TerminalUi::ask_language(const std::vector<std::wstring>& entries, int preselected) {
-  out_ << "Vorta Setup\n"
-       << "Bitte w\xC3\xA4hlen Sie Ihre Vorta Sprache / Please select the language of Vorta:\n";
-  for (std::size_t i = 0; i < entries.size(); ++i) out_ << "  " << (i + 1) << ") " << printable(entries[i]) << '\n';
+  std::string list =
+      "Vorta Setup\n"
+      "Bitte w\xC3\xA4hlen Sie Ihre Vorta Sprache / Please select the language of Vorta:\n";
+  for (std::size_t i = 0; i < entries.size(); ++i) list += "  " + std::to_string(i + 1) + ") " + printable(entries[i]) + '\n';
+  terminal_.write(list);
   const int shown = std::clamp(preselected, 0, std::max(0, static_cast<int>(entries.size()) - 1));
   return ask<int>("Sprache/Language [" + std::to_string(shown + 1) + "]: ",
                   "Please enter a number from 1 to " + std::to_string(entries.size()) + ".",
@@ -251,7 +250,7 @@ std::optional<int> TerminalUi::ask_language(const std::vector<std::wstring>& ent
 }
 
 std::unique_ptr<platform::ProgressWindow> TerminalUi::open_progress_window() {
-  return std::make_unique<TerminalProgressWindow>(out_, options_.redraw_progress);
+  return std::make_unique<TerminalProgressWindow>(terminal_, options_.redraw_progress);
 }
 
 void TerminalUi::pump_messages(unsigned) {}
@@ -260,7 +259,7 @@ std::unique_ptr<platform::Ui> make_terminal_ui() {
   TerminalUiOptions options;
   options.redraw_progress = platform::standard_error_is_terminal();
   options.echo_answers = !platform::standard_input_is_terminal();
-  return std::make_unique<TerminalUi>(platform::terminal_input(), platform::terminal_output(), options);
+  return std::make_unique<TerminalUi>(platform::standard_terminal(), options);
 }
 
 std::unique_ptr<platform::Ui> make_user_interface() {

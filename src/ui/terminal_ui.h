@@ -1,6 +1,6 @@
 // The user interface on a text terminal, for machines without a display and
 // for scripts that drive the launcher. Prompts, message boxes and the
-// progress bar go to the output stream; answers come from the input stream,
+// progress bar go to the terminal's output; answers come from its input,
 // one per line, whether or not it is a terminal:
 //   version dialog: three lines: the number of the release in the list shown
 //     (1 = first; empty = the preselected one), download only (y/n, empty =
@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +31,7 @@ struct TerminalUiOptions {
 
 class TerminalUi : public platform::Ui {
  public:
-  TerminalUi(std::istream& in, std::ostream& out, TerminalUiOptions options = {});
+  explicit TerminalUi(platform::Terminal& terminal, TerminalUiOptions options = {});
 
   bool ask_yes_no(const std::wstring& text, const std::wstring& caption) override;
   void show_message(const std::string& text, const std::wstring& caption) override;
@@ -48,8 +47,7 @@ class TerminalUi : public platform::Ui {
   std::optional<T> ask(const std::string& prompt, const std::string& hint,
                        const std::function<std::optional<T>(const std::string&)>& parse);
 
-  std::istream& in_;
-  std::ostream& out_;
+  platform::Terminal& terminal_;
   TerminalUiOptions options_;
 };
 

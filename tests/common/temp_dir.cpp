@@ -10,6 +10,7 @@
 #include "support/files.h"
 #include "support/log.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 
@@ -20,11 +21,17 @@ const char* state_variable() { return platform::path_separator() == L'\\' ? "LOC
 void set_env(const char* name, const std::string& value) { platform::set_environment_variable(name, value); }
 }  // namespace
 
+fs::path fs_path_of(const std::wstring& path) {
+  // The library reads narrow paths in the ANSI code page on Windows.
+  if (platform::path_separator() == L'\\') return fs::path(path);
+  return fs::path(utf8_from_wide(path));
+}
+
 TempDir::TempDir() {
   std::random_device random;
   // The platform's own lookup copes with an empty variable, which LogCapture
   // leaves behind when there was none before it.
-  path_ = platform::fs_path(platform::temp_folder()) / ("launcher-test-" + std::to_string(random()) + std::to_string(random()));
+  path_ = fs_path_of(platform::temp_folder()) / ("launcher-test-" + std::to_string(random()) + std::to_string(random()));
   fs::create_directories(path_);
 }
 
@@ -67,7 +74,7 @@ LogCapture::LogCapture() {
 
 LogCapture::~LogCapture() { set_env(temp_variable(), previous_); }
 
-std::string LogCapture::text() const { return read_file(platform::fs_path(log_file_path())); }
+std::string LogCapture::text() const { return read_file(fs_path_of(log_file_path())); }
 
 std::vector<std::string> LogCapture::lines() const {
   std::vector<std::string> result;

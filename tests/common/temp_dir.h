@@ -20,6 +20,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A path in the launcher's wide text as the standard library takes it.
+std::filesystem::path fs_path_of(const std::wstring& path);
+
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 // A file of tests/data in the source tree, whole; throws when it is missing.

@@ -69,9 +69,18 @@ std::string make_zip(const std::vector<FixtureMember>& members, const FixtureOpt
     put32(archive, crc);
     put32(archive, data32);
     put32(archive, size32);
+    // As ZIP64 writers do: the local header's extra field holds both sizes.
+    std::string local_extra;
+    if (options.zip64) {
+      put16(local_extra, 1);
+      put16(local_extra, 16);
+      put64(local_extra, size);
+      put64(local_extra, data.size());
+    }
     put16(archive, static_cast<std::uint32_t>(member.name.size()));
-    put16(archive, 0);
+    put16(archive, static_cast<std::uint32_t>(local_extra.size()));
     archive += member.name;
+    archive += local_extra;
     archive += data;
 
     put32(directory, 0x02014b50);

@@ -233,6 +233,7 @@ class LauncherEndToEnd(PublishedProduct):
             with open(os.path.join(folder, path), "rb") as f:
                 self.assertEqual(f.read(), content, path)
         self.assertFalse(os.path.exists(os.path.join(self.dest, "setup.zip")), "archive deleted")
+        self.assertFalse(os.path.exists(folder.rstrip(os.sep) + ".staging"), "staging folder removed")
         self.assertTrue(wait_for(os.path.join(folder, "setup-ran.txt")), "setup program started")
         with open(os.path.join(folder, "setup-ran.txt")) as f:
             self.assertIn("language=en bitness=x64", f.read())

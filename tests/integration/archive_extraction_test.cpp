@@ -269,8 +269,8 @@ TEST_F(Extraction, FilesThatCannotBeWrittenFailTheRun) {
                                    {"arcinfo.json", arcinfo_of({{text, {"full.bin"}}, {"after", {"after.txt"}}})}}));
   ExtractedFiles extracted;
   EXPECT_FALSE(extract_archive(archive_path(fixture_.release()), disk.folder() + L"setup/", no_progress(), extracted));
-  EXPECT_TRUE(fs::exists(platform::fs_path(disk.folder() + L"setup/full.bin")));
-  EXPECT_FALSE(fs::exists(platform::fs_path(disk.folder() + L"setup/after.txt")));
+  EXPECT_TRUE(fs::exists(fs_path_of(disk.folder() + L"setup/full.bin")));
+  EXPECT_FALSE(fs::exists(fs_path_of(disk.folder() + L"setup/after.txt")));
 }
 
 // ---------------------------------------------------------------------------
@@ -376,5 +376,5 @@ TEST_F(Extraction, ASmallDiskIsRefusedBeforeTheSetupFolderIsMade) {
         "Not enough free disk space in " + utf8_from_wide(disk.folder()) + ": 2097152 bytes needed, ";
     EXPECT_EQ(std::string(e.what()).rfind(expected, 0), 0u) << e.what();
   }
-  EXPECT_FALSE(fs::exists(platform::fs_path(disk.folder() + L"setup")));
+  EXPECT_FALSE(fs::exists(fs_path_of(disk.folder() + L"setup")));
 }

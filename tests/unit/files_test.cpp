@@ -176,6 +176,21 @@ TEST(FileAccess, ReadsWritesResizesAndTellsItsIdentity) {
   EXPECT_NE(File(dir.folder() + L"other.bin", File::Mode::read).identity(), identity);
 }
 
+TEST(FileAccess, AtomicWriteReplacesAStalePartialButNeverWritesThroughALink) {
+  TempDir dir;
+  const std::wstring path = dir.folder() + L"state";
+  write_file(dir.path() / "state.new", "left by a run that died");
+  ASSERT_TRUE(write_file_atomically(path, "12\n"));
+  EXPECT_EQ(read_file(dir.path() / "state"), "12\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "state.new"));
+
+  write_file(dir.path() / "target.txt", "keep me");
+  if (!plant_link(dir.path() / "target.txt", dir.path() / "state.new")) GTEST_SKIP() << "no symbolic links here";
+  EXPECT_FALSE(write_file_atomically(path, "13\n"));
+  EXPECT_EQ(read_file(dir.path() / "target.txt"), "keep me");
+  EXPECT_EQ(read_file(dir.path() / "state"), "12\n");
+}
+
 TEST(SetupFolderAccess, IsMadeFreshAndNothingInItFollowsALink) {
   TempDir dir;
   write_file(dir.path() / "outside" / "precious.txt", "keep me");

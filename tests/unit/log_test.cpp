@@ -44,7 +44,7 @@ TEST(Log, OversizedLogIsRemovedButNotOneAtTheLimit) {
 // something under the log's name before the launcher runs.
 TEST(Log, NeverWritesThroughWhatOthersPlantedAndKeepsItsOwnPrivate) {
   LogCapture log;
-  const fs::path path = platform::fs_path(log_file_path());
+  const fs::path path = fs_path_of(log_file_path());
   TempDir elsewhere;
   const fs::path victim = elsewhere.path() / "victim.txt";
   write_file(victim, "victim\n");

@@ -31,10 +31,24 @@ platform::VersionQuestion three_releases(const std::wstring& destination) {
 
 const std::wstring kDownloads = to_native_separators(L"/home/user/Downloads/");
 
-struct Terminal {
-  explicit Terminal(const std::string& input, TerminalUiOptions options = {}) : in(input), ui(in, out, options) {}
+// A terminal whose input is the given text and whose output is kept.
+class StreamTerminal : public platform::Terminal {
+ public:
+  explicit StreamTerminal(const std::string& input) : in(input) {}
+  std::optional<std::string> read_line() override {
+    std::string line;
+    if (!std::getline(in, line)) return std::nullopt;
+    return line;
+  }
+  void write(const std::string& text) override { out << text; }
   std::istringstream in;
   std::ostringstream out;
+};
+
+struct Terminal {
+  explicit Terminal(const std::string& input, TerminalUiOptions options = {}) : streams(input), ui(streams, options) {}
+  StreamTerminal streams;
+  std::ostringstream& out = streams.out;
   TerminalUi ui;
 };
 
@@ -236,9 +250,8 @@ TEST(TerminalProgress, WithFiguresPlainOutputShowsBytesRateAndEstimatePerTenth) 
 // The whole way from the release list to the filled record, as a script
 // drives it through standard input.
 TEST(TerminalDrivesChooseVersion, SecondReleaseDownloadOnlyDefaultFolder) {
-  std::istringstream in("2\ny\n\n");
-  std::ostringstream out;
-  TerminalUi terminal(in, out);
+  StreamTerminal streams("2\ny\n\n");
+  TerminalUi terminal(streams);
   VersionChoice choice;
   try {
     choice = choose_version(terminal, {{"7.2.0", "7.2.0 (current)"}, {"7.1.4", "7.1.4"}});
@@ -253,9 +266,8 @@ TEST(TerminalDrivesChooseVersion, SecondReleaseDownloadOnlyDefaultFolder) {
 
 TEST(TerminalDrivesChooseVersion, CancelThrowsAbort) {
   LogCapture log;
-  std::istringstream in("2\n");
-  std::ostringstream out;
-  TerminalUi terminal(in, out);
+  StreamTerminal streams("2\n");
+  TerminalUi terminal(streams);
   EXPECT_THROW(choose_version(terminal, {{"7.2.0", "7.2.0"}}), AbortException);
   EXPECT_THAT(log.text(), HasSubstr("throwing AbortException"));
 }

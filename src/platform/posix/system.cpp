@@ -1,14 +1,17 @@
 #include "platform/system.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>  // renameat2
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "platform/text.h"
@@ -17,8 +20,6 @@ namespace platform {
 
 wchar_t path_separator() { return L'/'; }
 bool is_path_separator(wchar_t c) { return c == L'/'; }
-
-std::filesystem::path fs_path(const std::wstring& path) { return std::filesystem::path(utf8_from_wide(path)); }
 
 std::wstring executable_path() {
   std::error_code ec;
@@ -69,27 +70,52 @@ bool is_64bit_os() {
   return machine.find("64") != std::string::npos || machine == "s390x";
 }
 
-bool is_link(const std::filesystem::path& path) {
-  std::error_code ec;
-  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+PathKind path_kind(const std::wstring& path) {
+  struct stat info {};
+  if (::lstat(utf8_from_wide(path).c_str(), &info) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::none : PathKind::other;
+  if (S_ISREG(info.st_mode)) return PathKind::file;
+  if (S_ISDIR(info.st_mode)) return PathKind::folder;
+  if (S_ISLNK(info.st_mode)) return PathKind::link;
+  return PathKind::other;
 }
 
-bool remove_link(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
+bool remove_link(const std::wstring& path) { return ::unlink(utf8_from_wide(path).c_str()) == 0; }
 
-bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries) {
+bool remove_file(const std::wstring& path) { return ::unlink(utf8_from_wide(path).c_str()) == 0; }
+
+bool remove_folder(const std::wstring& path) { return ::rmdir(utf8_from_wide(path).c_str()) == 0; }
+
+bool make_folder(const std::wstring& path) { return ::mkdir(utf8_from_wide(path).c_str(), 0777) == 0; }
+
+void clear_read_only(const std::wstring& path) {
+  const std::string native = utf8_from_wide(path);
+  struct stat info {};
+  if (::stat(native.c_str(), &info) == 0 && !(info.st_mode & S_IWUSR))
+    ::chmod(native.c_str(), (info.st_mode & 07777) | S_IWUSR);
+}
+
+std::optional<std::uint64_t> file_size(const std::wstring& path) {
+  struct stat info {};
+  if (::stat(utf8_from_wide(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool list_folder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
   std::error_code ec;
-  std::filesystem::directory_iterator it(folder, ec);
+  std::filesystem::directory_iterator it(utf8_from_wide(folder), ec);
   if (ec) return false;
   for (const std::filesystem::directory_iterator end; it != end; it.increment(ec)) {
     if (ec) return false;
     const auto status = it->symlink_status(ec);
-    entries.push_back({it->path(), std::filesystem::is_directory(status), std::filesystem::is_symlink(status)});
+    entries.push_back({wide_from_utf8(it->path().string()), std::filesystem::is_directory(status),
+                       std::filesystem::is_symlink(status)});
   }
   return !ec;
 }
 
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return ::rename(from.c_str(), to.c_str()) == 0;
+bool replace_file(const std::wstring& from, const std::wstring& to) {
+  return ::rename(utf8_from_wide(from).c_str(), utf8_from_wide(to).c_str()) == 0;
 }
 
 bool rename_folder(const std::wstring& from, const std::wstring& to) {

@@ -33,8 +33,22 @@ std::unique_ptr<Ui> make_window_ui() {
 bool standard_input_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 bool standard_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
-std::istream& terminal_input() { return std::cin; }
-std::ostream& terminal_output() { return std::cerr; }
+namespace {
+class StandardTerminal : public Terminal {
+ public:
+  std::optional<std::string> read_line() override {
+    std::string line;
+    if (!std::getline(std::cin, line)) return std::nullopt;
+    return line;
+  }
+  void write(const std::string& text) override { std::cerr << text << std::flush; }
+};
+}  // namespace
+
+Terminal& standard_terminal() {
+  static StandardTerminal terminal;
+  return terminal;
+}
 
 std::uint16_t user_ui_language() {
   return ui_language_from_locale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));

@@ -7,9 +7,12 @@
 #include <map>
 #include <vector>
 
+#include "long_path.h"
 #include "platform/system.h"
 
 namespace platform {
+
+using win32::long_path;
 
 namespace {
 
@@ -51,7 +54,7 @@ Handle open_regular(const std::wstring& path, File::Mode mode) {
   // The writer's own handle shares reading only, so no other writer gets in
   // beside the two.
   const DWORD sharing = mode == File::Mode::read_beside_writer ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
-  Handle file = make_handle(CreateFileW(fs_path(path).c_str(), access, sharing, nullptr, disposition,
+  Handle file = make_handle(CreateFileW(long_path(path).c_str(), access, sharing, nullptr, disposition,
                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file || !is_plain_file(file.get(), info)) return nullptr;
@@ -63,7 +66,7 @@ Handle open_regular(const std::wstring& path, File::Mode mode) {
 // would not): without FILE_SHARE_DELETE nobody renames or removes the folder,
 // or a folder above it, while the handle is open.
 Handle open_folder(const std::wstring& path) {
-  Handle folder = make_handle(CreateFileW(fs_path(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+  Handle folder = make_handle(CreateFileW(long_path(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
@@ -169,7 +172,7 @@ struct Folder::State {
       prefix = prefix.empty() ? name : prefix + L'\\' + name;
       name.clear();
       if (pinned.count(prefix)) continue;
-      if (make) CreateDirectoryW(fs_path(full(prefix)).c_str(), nullptr);  // an existing one is checked below
+      if (make) CreateDirectoryW(long_path(full(prefix)).c_str(), nullptr);  // an existing one is checked below
       Handle folder = open_folder(full(prefix));
       if (!folder) return false;
       pinned.emplace(prefix, std::move(folder));
@@ -183,7 +186,7 @@ void Folder::StateDeleter::operator()(State* state) const { delete state; }
 Folder Folder::make_fresh(const std::wstring& path) {
   Folder folder;
   const std::wstring root = without_trailing_separators(path);
-  if (!CreateDirectoryW(fs_path(root).c_str(), nullptr)) return folder;
+  if (!CreateDirectoryW(long_path(root).c_str(), nullptr)) return folder;
   Handle handle = open_folder(root);
   if (!handle) return folder;
   folder.state_.reset(new State);
@@ -195,7 +198,7 @@ Folder Folder::make_fresh(const std::wstring& path) {
 Folder Folder::open_or_make(const std::wstring& path) {
   Folder folder;
   const std::wstring root = without_trailing_separators(path);
-  CreateDirectoryW(fs_path(root).c_str(), nullptr);  // an existing one is checked below
+  CreateDirectoryW(long_path(root).c_str(), nullptr);  // an existing one is checked below
   Handle handle = open_folder(root);
   if (!handle) return folder;
   folder.state_.reset(new State);
@@ -221,7 +224,7 @@ std::optional<FileIdentity> Folder::identity_of(const std::wstring& relative) {
   std::wstring name;
   split_last(relative, folder, name);
   if (!is_open() || name.empty() || !state_->pin(folder, false)) return std::nullopt;
-  const Handle file = make_handle(CreateFileW(fs_path(state_->full(relative)).c_str(), FILE_READ_ATTRIBUTES,
+  const Handle file = make_handle(CreateFileW(long_path(state_->full(relative)).c_str(), FILE_READ_ATTRIBUTES,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                               nullptr));
@@ -235,7 +238,7 @@ bool Folder::remove_file(const std::wstring& relative) {
   std::wstring name;
   split_last(relative, folder, name);
   if (!is_open() || name.empty() || !state_->pin(folder, false)) return false;
-  return DeleteFileW(fs_path(state_->full(relative)).c_str()) != 0;
+  return DeleteFileW(long_path(state_->full(relative)).c_str()) != 0;
 }
 
 File Folder::open_file(const std::wstring& relative, File::Mode mode) {
@@ -259,8 +262,8 @@ bool Folder::move_file(const std::wstring& relative, Folder& target, const std::
   }
   // Without MOVEFILE_REPLACE_EXISTING nothing at the target is replaced, and
   // without MOVEFILE_COPY_ALLOWED nothing is copied between volumes.
-  return MoveFileExW(fs_path(state_->full(relative)).c_str(), fs_path(target.state_->full(target_relative)).c_str(),
-                     0) != 0;
+  return MoveFileExW(long_path(state_->full(relative)).c_str(),
+                     long_path(target.state_->full(target_relative)).c_str(), 0) != 0;
 }
 
 // ---- The log ----------------------------------------------------------------
@@ -295,7 +298,7 @@ bool append_private_line(const std::wstring& path, const std::string& line) {
   // The file takes the temporary folder's permissions, which on Windows
   // belong to the user alone.
   const Handle file = make_handle(CreateFileW(
-      fs_path(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+      long_path(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};

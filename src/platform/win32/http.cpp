@@ -6,12 +6,11 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <limits>
 #include <memory>
 
+#include "platform/file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/text.h"
@@ -114,8 +113,14 @@ using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateDeleter>;
 
 // The certificates of a PEM file; empty when it cannot be read.
 std::vector<Certificate> read_pem_certificates(const std::string& path) {
-  std::ifstream in(fs_path(wide_from_utf8(path)), std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  platform::File in(wide_from_utf8(path), platform::File::Mode::read);
+  std::string text;
+  char buffer[16384];
+  while (in.is_open()) {
+    const std::size_t got = in.read(buffer, sizeof buffer);
+    if (got == 0) break;
+    text.append(buffer, got);
+  }
   static const std::string begin = "-----BEGIN CERTIFICATE-----";
   static const std::string end = "-----END CERTIFICATE-----";
   std::vector<Certificate> certificates;

@@ -5,26 +5,35 @@
 #include <memory>
 #include <vector>
 
+#include "long_path.h"
+
 namespace platform {
 
 wchar_t path_separator() { return L'\\'; }
 bool is_path_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-std::filesystem::path fs_path(const std::wstring& path) {
-  // A long absolute path reaches the file functions in its extended form,
-  // which the MAX_PATH limit does not apply to (the manifest's longPathAware
-  // helps only where the system setting allows it too). That form is taken
-  // literally, so the path is normalised first.
+namespace win32 {
+
+std::wstring long_path(const std::wstring& path) {
   constexpr std::size_t kLongPath = 240;
-  if (path.size() < kLongPath || path.rfind(L"\\\\?\\", 0) == 0) return std::filesystem::path(path);
-  std::wstring normal = std::filesystem::path(path).lexically_normal().wstring();
-  for (wchar_t& c : normal) {
-    if (c == L'/') c = L'\\';
-  }
-  if (normal.size() > 2 && normal[1] == L':' && normal[2] == L'\\') return L"\\\\?\\" + normal;
+  if (path.size() < kLongPath || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  const bool drive = path.size() > 2 && path[1] == L':' && is_path_separator(path[2]);
+  const bool unc = is_path_separator(path[0]) && is_path_separator(path[1]);
+  if (!drive && !unc) return path;
+  // GetFullPathNameW on an absolute path only normalises it: separators
+  // become '\\', "." and ".." are resolved.
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring normal(needed, L'\0');
+  const DWORD n = GetFullPathNameW(path.c_str(), needed, normal.data(), nullptr);
+  if (n == 0 || n >= needed) return path;
+  normal.resize(n);
+  if (drive) return L"\\\\?\\" + normal;
   if (normal.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + normal.substr(2);
-  return std::filesystem::path(path);
+  return path;
 }
+
+}  // namespace win32
 
 std::wstring executable_path() {
   // Long-path aware: grow the buffer until the whole path fits.
@@ -78,19 +87,53 @@ bool is_64bit_os() {
   return flag == TRUE;
 }
 
-bool is_link(const std::filesystem::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+using win32::long_path;
+
+PathKind path_kind(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::none : PathKind::other;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::link;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::folder;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::other;
+  return PathKind::file;
 }
 
-bool remove_link(const std::filesystem::path& path) {
-  // A directory link or junction is removed as a folder, which removes the
-  // link and leaves its target alone; a file link as a file.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+bool remove_link(const std::wstring& path) {
+  const std::wstring native = long_path(path);
+  const DWORD attributes = GetFileAttributesW(native.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) != 0
-                                                 : DeleteFileW(path.c_str()) != 0;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(native.c_str()) != 0
+                                                 : DeleteFileW(native.c_str()) != 0;
+}
+
+bool remove_file(const std::wstring& path) { return DeleteFileW(long_path(path).c_str()) != 0; }
+
+bool remove_folder(const std::wstring& path) { return RemoveDirectoryW(long_path(path).c_str()) != 0; }
+
+bool make_folder(const std::wstring& path) { return CreateDirectoryW(long_path(path).c_str(), nullptr) != 0; }
+
+void clear_read_only(const std::wstring& path) {
+  const std::wstring native = long_path(path);
+  const DWORD attributes = GetFileAttributesW(native.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+std::optional<std::uint64_t> file_size(const std::wstring& path) {
+  // Opening follows a link to its target, whose size is wanted.
+  const HANDLE file = CreateFileW(long_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  LARGE_INTEGER size{};
+  const bool known = GetFileSizeEx(file, &size) != 0;
+  CloseHandle(file);
+  if (!known) return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
 }
 
 namespace {
@@ -100,31 +143,34 @@ struct SearchCloser {
 using Search = std::unique_ptr<void, SearchCloser>;
 }  // namespace
 
-bool list_folder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries) {
+bool list_folder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
+  std::wstring prefix = folder;
+  if (!prefix.empty() && !is_path_separator(prefix.back())) prefix += L'\\';
   WIN32_FIND_DATAW found{};
-  const HANDLE first = FindFirstFileW((folder / L"*").c_str(), &found);
+  const HANDLE first = FindFirstFileW(long_path(prefix + L"*").c_str(), &found);
   if (first == INVALID_HANDLE_VALUE) return false;
   const Search search(first);
   do {
     const std::wstring name = found.cFileName;
     if (name == L"." || name == L"..") continue;
-    entries.push_back({folder / name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+    entries.push_back({prefix + name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
                        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
   } while (FindNextFileW(search.get(), &found));
   return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool replace_file(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(long_path(from).c_str(), long_path(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool rename_folder(const std::wstring& from, const std::wstring& to) {
   // Without MOVEFILE_REPLACE_EXISTING: an existing name makes it fail.
-  return MoveFileExW(fs_path(from).c_str(), fs_path(to).c_str(), 0) != 0;
+  return MoveFileExW(long_path(from).c_str(), long_path(to).c_str(), 0) != 0;
 }
 
 std::optional<std::uint64_t> free_disk_space(const std::wstring& folder) {
-  std::wstring path = fs_path(folder).wstring();
+  std::wstring path = long_path(folder);
   if (!path.empty() && !is_path_separator(path.back())) path += L'\\';
   ULARGE_INTEGER available{};
   if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return std::nullopt;

@@ -10,8 +10,6 @@
 #include <shobjidl.h>
 
 #include <algorithm>
-#include <istream>
-#include <ostream>
 #include <vector>
 
 #include "platform/text.h"
@@ -290,16 +288,17 @@ std::unique_ptr<Ui> make_window_ui() { return std::make_unique<Win32Ui>(); }
 bool standard_input_is_terminal() { return false; }
 bool standard_error_is_terminal() { return false; }
 
-// Without buffers: reading fails at once, writing goes nowhere. The console
-// streams of the C++ library would add their 16 KB to the program.
-std::istream& terminal_input() {
-  static std::istream nowhere(nullptr);
-  return nowhere;
-}
+namespace {
+class NoTerminal : public Terminal {
+ public:
+  std::optional<std::string> read_line() override { return std::nullopt; }
+  void write(const std::string&) override {}
+};
+}  // namespace
 
-std::ostream& terminal_output() {
-  static std::ostream nowhere(nullptr);
-  return nowhere;
+Terminal& standard_terminal() {
+  static NoTerminal terminal;
+  return terminal;
 }
 
 std::uint16_t user_ui_language() { return GetUserDefaultUILanguage(); }
