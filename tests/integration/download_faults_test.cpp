@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/stream_unpack.h"
 #include "common/fault_server.h"
+#include "common/release_fixture.h"
 #include "common/scripted_ui.h"
 #include "common/temp_dir.h"
 #include "common/test_host.h"
@@ -71,6 +73,16 @@ class DamagedBlocks : public ::testing::Test {
   std::string run(const HttpService& first, const std::vector<HttpService>& fallbacks) {
     try {
       release = download_setup(settings_for(first, fallbacks), user_answers(ui, {}), L"prod").release;
+    } catch (const DownloadException& e) {
+      return e.what();
+    }
+    return {};
+  }
+
+  // The download with the archive unpacked into the staging store beside it.
+  std::string run_unpacking(std::unique_ptr<StreamingUnpack>& unpacking) {
+    try {
+      release = download_setup(settings_for(server.service()), user_answers(ui, {}), L"prod", &unpacking);
     } catch (const DownloadException& e) {
       return e.what();
     }
@@ -340,4 +352,41 @@ TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {
   for (const auto& range : ranges) {
     EXPECT_GE(std::stoull(range.substr(range.find('=') + 1)), kept * kBlock) << range;
   }
+}
+
+TEST_F(DamagedBlocks, ContentsStagedBeforeADamagedBlockServeTheNextRun) {
+  const std::vector<Content> contents = {{"inside the first block", {"a.txt"}},
+                                         {random_bytes(100000, 7), {"spans/b.bin"}},
+                                         {"after the damage", {"c.txt", "d/c.txt"}}};
+  std::vector<FixtureMember> members = release_members(contents);
+  members[1].deflate = false;
+  bytes = make_zip(members);
+  publish();
+  const fs::path staging = dest.path() / "prod.1.0.staging";
+  const fs::path setup = dest.path() / "prod.1.0";
+
+  // The second block never arrives intact: the download gives up after the first.
+  server.set_rule(kArchive, {{"corrupt_times", 1000}, {"corrupt_range", kSecond}});
+  std::unique_ptr<StreamingUnpack> unpacking;
+  EXPECT_NE(run_unpacking(unpacking), "");
+  ASSERT_TRUE(unpacking);
+  EXPECT_FALSE(unpacking->finish(bytes.size()));
+  unpacking.reset();
+  EXPECT_TRUE(fs::exists(staging / sha256_of(contents[0].content)));
+  EXPECT_FALSE(fs::exists(staging / sha256_of(contents[1].content)));
+  EXPECT_FALSE(fs::exists(setup));
+
+  // The next run keeps the first block and what was staged from it.
+  server.set_rule(kArchive, {});
+  ui.version_answers.push_back(choose(0, false, dest.folder()));
+  ASSERT_EQ(run_unpacking(unpacking), "");
+  EXPECT_EQ(count_of(kFirst), 1);  // kept from the first run, not asked for again
+  ExtractedFiles extracted;
+  ASSERT_TRUE(unpack_release(unpacking.get(), bytes.size(), archive_path(release),
+                             as_folder_path(wide_from_utf8(setup.string())), no_progress(), extracted));
+  for (const Content& content : contents) {
+    for (const std::string& path : content.dst) EXPECT_TRUE(read_file(setup / path) == content.content) << path;
+  }
+  EXPECT_EQ(extracted.size(), 4u);
+  EXPECT_FALSE(fs::exists(staging));
 }
