@@ -82,7 +82,7 @@ class DamagedBlocks : public ::testing::Test {
   // The download with the archive unpacked into the staging store beside it.
   std::string run_unpacking(std::unique_ptr<StreamingUnpack>& unpacking) {
     try {
-      release = download_setup(settings_for(server.service()), user_answers(ui, {}), L"prod", &unpacking);
+      release = download_setup(settings_for(server.service()), user_answers(ui, {}), L"prod", &unpacking).release;
     } catch (const DownloadException& e) {
       return e.what();
     }
