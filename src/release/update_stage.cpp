@@ -101,6 +101,33 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
     write_log("Full download: " + space_problem, __LINE__, kLogSource);
     return false;
   }
+  // Every content once, in the archive's order.
+  const auto order = missing_members(entries_, {}, members_);
+  if (!order) {
+    write_log("Full download: a content of the manifest is not in the archive", __LINE__, kLogSource);
+    return false;
+  }
+  std::map<std::size_t, std::string> digest_of;                   // member -> content
+  std::map<std::string, std::vector<std::string>> destinations;  // content -> all its places
+  for (const ArcInfoEntry& entry : entries_) {
+    digest_of[*reader_.locate(entry.hash)] = entry.hash;
+    auto& places = destinations[entry.hash];
+    places.insert(places.end(), entry.dst.begin(), entry.dst.end());
+  }
+  const SeedIndex seeds(seed_folders_);
+  // A content that no seed file could be (none has its size) is fetched for
+  // certain. When such contents are nearly the whole archive, ranges save
+  // nothing, while the full download unpacks as it arrives and resumes.
+  std::uint64_t certain = 0;
+  for (const std::size_t index : *order) {
+    const std::string& digest = digest_of[index];
+    if (seeds.candidates(destinations[digest], sizes[digest]).empty()) certain += spans_[index].size();
+  }
+  if (certain > release_.filesize / 10 * 9) {
+    write_log("Full download: no earlier setup folder holds most of the release", __LINE__, kLogSource);
+    return false;
+  }
+
   store_ = ContentStore::open(folder_beside(setup_folder_, kStoreFolderSuffix));
   if (!store_) {
     write_log("Full download: the staging folder cannot be opened", __LINE__, kLogSource);
@@ -114,19 +141,9 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
     return false;
   };
 
-  // Every content once, in the archive's order. One that no seed provides
-  // is asked for at once, so that its bytes arrive while the next seeds are
-  // copied (as much as the stream holds ahead); it is read after the seeds.
-  const auto order = missing_members(entries_, {}, members_);
-  if (!order) return abandon("a content of the manifest is not in the archive");
-  std::map<std::size_t, std::string> digest_of;                   // member -> content
-  std::map<std::string, std::vector<std::string>> destinations;  // content -> all its places
-  for (const ArcInfoEntry& entry : entries_) {
-    digest_of[*reader_.locate(entry.hash)] = entry.hash;
-    auto& places = destinations[entry.hash];
-    places.insert(places.end(), entry.dst.begin(), entry.dst.end());
-  }
-  const SeedIndex seeds(seed_folders_);
+  // One content that no seed provides is asked for at once, so that its
+  // bytes arrive while the next seeds are copied (as much as the stream
+  // holds ahead); it is read after the seeds.
   std::size_t seeded = 0;
   std::vector<std::size_t> missing;
   archive_.stream({});

@@ -180,6 +180,18 @@ TEST_F(DifferentialInstall, AnyDoubtTakesTheFullDownloadAndLeavesNothingOfTheUpd
   expect_full_download("no end record in the tail");
 }
 
+TEST_F(DifferentialInstall, TakesTheFullDownloadWhenNoSeedCouldHoldMostOfTheRelease) {
+  fs::remove_all(old_folder());
+  write_file(old_folder() / "readme.txt", "release 1.0");
+  Downloaded downloaded = download();
+  EXPECT_FALSE(downloaded.update);
+  EXPECT_EQ(read_file(dest.path() / "setup.zip"), bytes);
+  // By range only the tail and the manifests, no member.
+  const std::vector<std::string> ranges = archive_ranges();
+  EXPECT_EQ(std::count(ranges.begin(), ranges.end(), member_range(kChanged)), 0);
+  EXPECT_FALSE(fs::exists(dest.path() / "prod.2.0.staging"));
+}
+
 TEST_F(DifferentialInstall, ReadsADirectoryLargerThanTheFirstTail) {
   // 1,000 members take about 110 KB of directory, more than the end records' tail.
   std::vector<FixtureMember> members;
