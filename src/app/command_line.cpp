@@ -7,21 +7,21 @@ namespace {
 
 enum class Takes { nothing, value };
 
-struct OptionSpec {
+struct KnownOption {
   const char* name;  // without the leading "--"
   Takes takes;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {"help", Takes::nothing},          {"version", Takes::nothing}, {"list", Takes::nothing},
     {"json", Takes::nothing},          {"release", Takes::value},   {"destination", Takes::value},
     {"download-only", Takes::nothing}, {"language", Takes::value},  {"passive", Takes::nothing},
     {"quiet", Takes::nothing},         {"wait", Takes::nothing},
 };
 
-const OptionSpec* find_option(const std::string& name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (name == spec.name) return &spec;
+const KnownOption* find_option(const std::string& name) {
+  for (const KnownOption& option : kOptions) {
+    if (name == option.name) return &option;
   }
   return nullptr;
 }
@@ -93,16 +93,16 @@ std::variant<LauncherOptions, UsageError> parse_command_line(const std::vector<s
       name = argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
       if (equals != std::string::npos) value = argument.substr(equals + 1);
     }
-    const OptionSpec* spec = find_option(name);
-    if (!spec) return UsageError{"unknown option --" + printable(name)};
-    if (spec->takes == Takes::nothing && value) return UsageError{"--" + name + " takes no value"};
-    if (spec->takes == Takes::value && !value) {
+    const KnownOption* known = find_option(name);
+    if (!known) return UsageError{"unknown option --" + printable(name)};
+    if (known->takes == Takes::nothing && value) return UsageError{"--" + name + " takes no value"};
+    if (known->takes == Takes::value && !value) {
       // "--destination --quiet" forgot the folder; it does not name one.
       if (i + 1 < arguments.size() && utf8_from_wide(arguments[i + 1]).rfind("--", 0) != 0) {
         value = utf8_from_wide(arguments[++i]);
       }
     }
-    if (spec->takes == Takes::value && (!value || value->empty())) return UsageError{"--" + name + " needs a value"};
+    if (known->takes == Takes::value && (!value || value->empty())) return UsageError{"--" + name + " needs a value"};
     if (auto error = apply(options, name, value.value_or(std::string()))) return UsageError{*error};
   }
   if (options.help) return options;
