@@ -7,32 +7,17 @@
 #include <limits>
 #include <memory>
 
+#include "archive/zip_layout.h"
+
 namespace zip {
 
 namespace {
 
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
 constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
-constexpr std::uint32_t kDirectorySignature = 0x02014b50;
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint32_t kEnd64Signature = 0x06064b50;
-constexpr std::size_t kLocalHeaderSize = 30;
-constexpr std::uint16_t kMethodStored = 0;
-constexpr std::uint16_t kMethodDeflate = 8;
-constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagDescriptor = 0x0008;
-constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
 // Holds a local header with the longest name and extra field.
 constexpr std::size_t kInputSize = 256u << 10;
 constexpr std::size_t kSkipChunk = 64u << 10;
-
-std::uint16_t u16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t u32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t u64(const unsigned char* p) { return u32(p) | (static_cast<std::uint64_t>(u32(p + 4)) << 32); }
 
 // The source through a buffer, so that headers can be read whole and the
 // bytes deflate did not take stay for what follows.

@@ -8,23 +8,19 @@
 #include <limits>
 #include <memory>
 
+#include "archive/zip_layout.h"
 #include "support/text.h"
 
 namespace zip {
 
 namespace {
 
-constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint32_t kEnd64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t kEnd64Signature = 0x06064b50;
-constexpr std::uint32_t kDirectorySignature = 0x02014b50;
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
 
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kEnd64LocatorSize = 20;
 constexpr std::size_t kEnd64Size = 56;
 constexpr std::size_t kDirectoryHeaderSize = 46;
-constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kMaxCommentSize = 0xFFFF;
 
 // A directory this large would take well over a million members with long
@@ -35,23 +31,11 @@ constexpr std::size_t kInputChunk = 256u << 10;
 constexpr std::size_t kOutputChunk = 1u << 20;
 constexpr std::size_t kMinOutputChunk = 4u << 10;
 
-constexpr std::uint16_t kMethodStored = 0;
-constexpr std::uint16_t kMethodDeflate = 8;
-constexpr std::uint16_t kFlagEncrypted = 0x0001;
-constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
 constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
 constexpr std::uint32_t kUnixTypeMask = 0170000;
 constexpr std::uint32_t kUnixDirectory = 0040000;
 constexpr std::uint16_t kHostUnix = 3;
 constexpr std::uint16_t kHostDarwin = 19;
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
-
-std::uint16_t u16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t u32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t u64(const unsigned char* p) { return u32(p) | (static_cast<std::uint64_t>(u32(p + 4)) << 32); }
 
 struct InflateStream {
   z_stream stream{};
