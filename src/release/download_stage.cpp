@@ -21,13 +21,9 @@ namespace {
 constexpr char kLogSource[] = "netrelease_functions";
 
 // Appends a checked block to the archive and to the whole-file digest; false
-// when the write fails. Written in 1 MiB pieces: Linux copies one 4 MiB
-// write into the page cache about three times slower than four 1 MiB ones.
+// when the write fails.
 bool keep_block(const std::string& bytes, platform::File& file, HashObject& whole_file) {
-  constexpr std::size_t kWritePiece = 1 << 20;
-  for (std::size_t first = 0; first < bytes.size(); first += kWritePiece) {
-    if (!file.write(bytes.data() + first, std::min(kWritePiece, bytes.size() - first))) return false;
-  }
+  if (!file.write(bytes.data(), bytes.size())) return false;
   whole_file.add(bytes.data(), bytes.size());
   return true;
 }
@@ -53,8 +49,9 @@ class BlockRequests {
   // Fetches block `index`; its bytes, or null when the transfer failed.
   // They stay untouched until block index + 2 is fetched: the buffer of
   // block i is taken again for block i + 3. A block asked for again (after
-  // it failed its check) keeps the request made ahead for the next one,
-  // whose buffer it does not share: a damaged block costs only itself.
+  // it failed its check, perhaps once the block after it is here) keeps
+  // the request made ahead and the block fetched after it, whose buffers it
+  // does not share: a damaged block costs only itself.
   const std::string* fetch(std::uint64_t index) {
     std::unique_ptr<StartedRequest> request;
     if (ahead_ && ahead_index_ == index) request = std::move(ahead_);
@@ -62,7 +59,9 @@ class BlockRequests {
     current_ = index;
     // Half of it may have arrived while the block before was read.
     ask_ahead_from_half_way();
-    return request->finish() ? &buffer_of(index) : nullptr;
+    if (!request->finish()) return nullptr;
+    first_unfetched_ = std::max(first_unfetched_, index + 1);
+    return &buffer_of(index);
   }
 
  private:
@@ -73,7 +72,10 @@ class BlockRequests {
   std::string& buffer_of(std::uint64_t index) { return buffers_[static_cast<std::size_t>(index % kBuffers)]; }
 
   void ask_ahead_from_half_way() {
-    if (ahead_ || current_ + 1 >= block_total_ || buffer_of(current_).size() < block_size_ / 2) return;
+    if (ahead_ || current_ + 1 >= block_total_ || current_ + 1 < first_unfetched_ ||
+        buffer_of(current_).size() < block_size_ / 2) {
+      return;
+    }
     ahead_index_ = current_ + 1;
     ahead_ = start(ahead_index_);
   }
@@ -104,17 +106,46 @@ class BlockRequests {
   std::uint64_t block_total_;
   std::string buffers_[kBuffers];
   std::uint64_t current_ = 0;
+  std::uint64_t first_unfetched_ = 0;  // no block from here on has been fetched
   std::uint64_t ahead_index_ = 0;
   std::unique_ptr<StartedRequest> ahead_;
 };
 
+// A block fetched, its MD5 check and its write under way on other threads.
+struct PendingBlock {
+  std::uint64_t index = 0;
+  const std::string* bytes = nullptr;
+  std::future<std::string> digest;  // its MD5
+  std::future<bool> written;        // appended and added to the whole-file digest
+};
+
+// Cuts the archive back to its first `length` bytes, which passed their
+// checks, and makes the whole-file digest theirs again: a block written
+// before its check failed goes. Rare (a damaged answer), so the kept bytes
+// are simply read again.
+bool rewind_archive(platform::File& file, std::uint64_t length, HashObject& whole_file) {
+  if (!file.resize(length) || !file.seek(0)) return false;
+  whole_file = HashObject(L"SHA256");
+  std::vector<char> buffer(1 << 20);
+  for (std::uint64_t left = length; left > 0;) {
+    const std::size_t got = file.read(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left)));
+    if (got == 0) return false;
+    whole_file.add(buffer.data(), got);
+    left -= got;
+  }
+  return file.seek(length);
+}
+
 // Brings the missing blocks of the chosen release into the archive file and
 // returns the SHA-256 of the whole file, computed on the way.
 //
-// A block that passed its check is written and hashed on a second thread
-// while the next one is transferred, so the whole-file digest and the write
-// cost no time of their own when a core is free. The check itself stays in
-// line, since it decides whether the requests made ahead are kept.
+// While block k + 1 arrives, block k is checked against its MD5 on one
+// thread and appended to the file and the whole-file digest on another, so
+// the stage runs at the speed of the slowest of transfer, MD5 and SHA-256,
+// not at their sum. Its bytes are announced (to the unpacking) only once both
+// are done and the check passed. A block that fails its check is cut off the
+// file again and asked for again, alone, until it passes: the block after it
+// (asked for ahead, perhaps already here) is kept and costs nothing more.
 std::string download_blocks(HostChain& store, const ReleaseInfo& release,
                             const std::vector<std::string>& digests, std::uint64_t block_total,
                             const ProgressOpener& open_progress, const std::function<void(std::uint64_t)>& written) {
@@ -141,46 +172,64 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
   announce(block * release.blocksize);
 
   BlockRequests requests(store, release, block_total, *progress);
-  // Declared after everything the writer uses: on any way out, the future's
-  // destructor waits for a running write before those go away.
-  std::future<bool> writing;
-  const auto wait_for_write = [&writing] {
-    if (writing.valid() && !writing.get()) {
-      throw_logged(DownloadException("Error during file write!"), __LINE__, kLogSource);
-    }
-  };
-  unsigned mismatches = 0;
-  while (block < block_total) {
-    const std::string* buffer = requests.fetch(block);
-    if (!buffer) throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
-    progress->step(buffer->size());
+  const auto fetch = [&requests, &progress](std::uint64_t index) {
+    const std::string* bytes = requests.fetch(index);
+    if (!bytes) throw_logged(DownloadException("Error during downloading archive"), __LINE__, kLogSource);
+    progress->step(bytes->size());
     progress->keep_alive();
+    return bytes;
+  };
+  const auto block_start = [&release](std::uint64_t index) { return index * release.blocksize; };
+  // A block of another length is damaged whatever its digest.
+  const auto sound = [&](std::uint64_t index, const std::string& bytes, const std::string& digest) {
+    const std::uint64_t length = std::min<std::uint64_t>(release.blocksize, release.filesize - block_start(index));
+    return bytes.size() == length && !digest.empty() && digest == digests[static_cast<std::size_t>(index)];
+  };
+  const auto write_failed = [] { throw_logged(DownloadException("Error during file write!"), __LINE__, kLogSource); };
 
-    const std::string& expected = digests[static_cast<std::size_t>(block)];
-    // A block of another length is damaged whatever its digest.
-    const std::uint64_t first = block * release.blocksize;
-    const bool whole = buffer->size() == std::min<std::uint64_t>(release.blocksize, release.filesize - first);
-    const std::string received = md5_hex(*buffer);
-    if (whole && !received.empty() && received == expected) {
-      wait_for_write();
-      // Announced by the writing thread as soon as the block is on disk.
-      writing = std::async(std::launch::async, [&announce, &file, &whole_file, buffer, end = first + buffer->size()] {
-        if (!keep_block(*buffer, file, whole_file)) return false;
-        announce(end);
-        return true;
-      });
-      ++block;
-      mismatches = 0;
-    } else if (++mismatches == block_retry_limit) {
-      throw_logged(DownloadException(block_mismatch_report(block, expected, received, release.blocksize, *buffer)),
-                   __LINE__, kLogSource);
-    } else {
-      hooks().sleep_ms(block_retry_wait_ms);
+  // Declared after everything its threads use: on any way out, the futures'
+  // destructors wait for them before those go away.
+  PendingBlock pending;
+  // Waits for the pending block's check and write; a damaged one is fetched
+  // again (after a pause, block_retry_limit times in all) until it passes.
+  const auto settle = [&] {
+    if (!pending.bytes) return;
+    const std::uint64_t index = pending.index;
+    const bool appended = pending.written.get();
+    std::string digest = pending.digest.get();
+    const std::string* bytes = pending.bytes;
+    pending.bytes = nullptr;
+    if (!appended) write_failed();
+    if (!sound(index, *bytes, digest)) {
+      if (!rewind_archive(file, block_start(index), whole_file)) write_failed();
+      for (unsigned mismatches = 1; !sound(index, *bytes, digest); ++mismatches) {
+        if (mismatches == block_retry_limit) {
+          throw_logged(DownloadException(block_mismatch_report(index, digests[static_cast<std::size_t>(index)], digest,
+                                                               release.blocksize, *bytes)),
+                       __LINE__, kLogSource);
+        }
+        hooks().sleep_ms(block_retry_wait_ms);
+        bytes = fetch(index);
+        digest = md5_hex(*bytes);
+      }
+      if (!keep_block(*bytes, file, whole_file)) write_failed();
     }
+    announce(block_start(index) + bytes->size());
+  };
+  while (block < block_total) {
+    const std::string* bytes = fetch(block);
+    settle();
+    pending.index = block;
+    pending.bytes = bytes;
+    pending.digest = std::async(std::launch::async, [bytes] { return md5_hex(*bytes); });
+    pending.written = std::async(std::launch::async, [bytes, &file, &whole_file] {
+      return keep_block(*bytes, file, whole_file);
+    });
+    ++block;
   }
-  wait_for_write();
+  settle();
   // The digest stands for the bytes on disk only once they are all written.
-  if (!file.close()) throw_logged(DownloadException("Error during file write!"), __LINE__, kLogSource);
+  if (!file.close()) write_failed();
   return whole_file.finish(true);
 }
 

@@ -36,6 +36,9 @@ RangedArchive::~RangedArchive() = default;
 
 bool RangedArchive::hold(const ByteSpan& span) {
   if (span.first >= span.end || span.end > size_) return false;
+  for (const auto& [first, held] : held_) {
+    if (covers(first, held.size(), span.first, span.size())) return true;
+  }
   std::string bytes;
   HttpRequest request;
   request.hosts = &store_;
@@ -182,8 +185,7 @@ std::optional<std::string> fetch_pinned_member(RangedArchive& archive, const zip
                                                const std::string& digest) {
   const std::optional<std::size_t> index = reader.locate(name);
   if (!index || *index >= members.size()) return std::nullopt;
-  // Header, name and extra field around the data, which the limit allows.
-  if (spans[*index].size() > kMaxManifestSize + (1u << 17)) return std::nullopt;
+  if (spans[*index].size() > kManifestSpanLimit) return std::nullopt;
   std::string content;
   if (!archive.hold(spans[*index]) || !reader.extract_to_memory(*index, content, kMaxManifestSize)) {
     write_log("Cannot fetch " + name + " by range", __LINE__, kLogSource);

@@ -27,6 +27,9 @@ inline constexpr std::uint64_t kPieceBytesAhead = 3 * kStreamPieceSize;
 // The most a directory (with the end records) may take; beyond it the full
 // download is taken.
 inline constexpr std::uint64_t kMaxTailBytes = 64u << 20;
+// The most a manifest's member may span: the manifest's own limit, and its
+// local header, name and extra field.
+inline constexpr std::uint64_t kManifestSpanLimit = kMaxManifestSize + (1u << 17);
 
 class RangedArchive : public zip::Source {
  public:
@@ -38,8 +41,8 @@ class RangedArchive : public zip::Source {
   std::uint64_t size() const override { return size_; }
   bool read_at(std::uint64_t offset, void* buffer, std::size_t size) const override;
 
-  // Fetches the span (within the archive) and keeps it; false when it could
-  // not be had whole.
+  // Fetches the span (within the archive) and keeps it, unless it is held
+  // already; false when it could not be had whole.
   bool hold(const ByteSpan& span);
   // The lowest offset read_at was asked for and neither held nor streamed
   // since the last hold.

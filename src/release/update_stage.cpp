@@ -1,5 +1,6 @@
 #include "release/update_stage.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 
@@ -23,6 +24,22 @@ std::uint32_t unit_count(std::size_t count) {
 std::wstring without_separator(std::wstring folder) {
   while (!folder.empty() && platform::is_path_separator(folder.back())) folder.pop_back();
   return folder;
+}
+
+// The publisher writes the two manifests first, one after the other: one
+// request for both saves a round trip. Anything else (apart, or too large)
+// is left to fetch_pinned_member.
+void hold_manifests(RangedArchive& archive, const zip::ZipReader& reader, const std::vector<ByteSpan>& spans) {
+  const std::optional<std::size_t> arcinfo = reader.locate(kArcInfoMember);
+  const std::optional<std::size_t> arcconfig = reader.locate(kArcConfigMember);
+  if (!arcinfo || !arcconfig || *arcinfo >= spans.size() || *arcconfig >= spans.size()) return;
+  const ByteSpan& first = std::min(spans[*arcinfo], spans[*arcconfig], [](const ByteSpan& a, const ByteSpan& b) {
+    return a.first < b.first;
+  });
+  const ByteSpan& second = &first == &spans[*arcinfo] ? spans[*arcconfig] : spans[*arcinfo];
+  if (second.first < first.end || second.first - first.end > kRangeMergeGap) return;
+  if (first.size() > kManifestSpanLimit || second.size() > kManifestSpanLimit) return;
+  archive.hold({first.first, second.end});
 }
 
 }  // namespace
@@ -71,6 +88,7 @@ std::unique_ptr<DifferentialUpdate> DifferentialUpdate::plan(HostChain& store, c
   if (!problem.empty()) return give_up(problem);
   update->spans_ = member_spans(update->members_, reader.directory_offset());
 
+  hold_manifests(update->archive_, reader, update->spans_);
   const auto arcinfo = fetch_pinned_member(update->archive_, reader, update->members_, update->spans_,
                                            kArcInfoMember, release.arcinfo_sha256);
   const auto arcconfig = fetch_pinned_member(update->archive_, reader, update->members_, update->spans_,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -71,9 +72,16 @@ Descriptor open_regular(int folder, const std::string& name, File::Mode mode) {
   return fd;
 }
 
+// Every write into a file goes to the kernel in pieces of at most 256 KiB.
+// Copying into the page cache costs very different amounts by the size of
+// one write: on Linux 6.18 (ext4), 640 MB written in 64 or 256 KiB pieces
+// took 0.2 s of system time, in 512 KiB pieces 0.8 s, in 1 MiB pieces 1.8 s
+// and in 4 MiB pieces 0.4 s; smaller pieces cost more system calls again.
+constexpr std::size_t kWritePiece = 256u << 10;
+
 bool write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+    const ssize_t n = ::write(fd, data, std::min(size, kWritePiece));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
