@@ -1,8 +1,15 @@
 #include "release/update_stage.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <limits>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -41,6 +48,87 @@ void hold_manifests(RangedArchive& archive, const zip::ZipReader& reader, const 
   if (first.size() > kManifestSpanLimit || second.size() > kManifestSpanLimit) return;
   archive.hold({first.first, second.end});
 }
+
+struct SeedCopy {
+  std::size_t member;
+  std::string digest;
+  std::uint64_t size;
+  std::vector<std::wstring> candidates;  // cheapest first
+};
+
+// Copies seed files into the store on two threads of their own, each
+// content from the first candidate whose copy hashes to it. Two: a copy is
+// mostly its SHA-256 and its file creation, and a second core takes half.
+class SeedCopier {
+ public:
+  SeedCopier(ContentStore& store, std::vector<SeedCopy> copies) : store_(store), copies_(std::move(copies)) {
+    for (std::thread& thread : threads_) thread = std::thread(&SeedCopier::run, this);
+  }
+  ~SeedCopier() { stop(); }
+  SeedCopier(const SeedCopier&) = delete;
+  SeedCopier& operator=(const SeedCopier&) = delete;
+
+  // The sizes of the contents copied since the last call.
+  std::vector<std::uint64_t> take_copied() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(copied_, {});
+  }
+  // The members whose candidates all failed since the last call, in
+  // ascending order; once the copying is done and they are taken, nullopt.
+  // Waits up to 50 ms for either.
+  std::optional<std::vector<std::size_t>> take_unmatched() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return running_ == 0 || !unmatched_.empty(); });
+    if (running_ == 0 && unmatched_.empty()) return std::nullopt;
+    std::vector<std::size_t> taken = std::exchange(unmatched_, {});
+    std::sort(taken.begin(), taken.end());
+    return taken;
+  }
+  // Stops after the copies under way.
+  void stop() {
+    stopping_ = true;
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  void run() {
+    for (std::size_t i; !stopping_ && (i = next_++) < copies_.size();) {
+      const SeedCopy& copy = copies_[i];
+      bool found = false;
+      for (const std::wstring& candidate : copy.candidates) {
+        if ((found = store_.add_copy(candidate, copy.digest))) break;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (found) {
+          copied_.push_back(copy.size);
+        } else {
+          unmatched_.push_back(copy.member);
+        }
+      }
+      if (!found) changed_.notify_all();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --running_;
+    }
+    changed_.notify_all();
+  }
+
+  static constexpr std::size_t kThreads = 2;
+  ContentStore& store_;
+  const std::vector<SeedCopy> copies_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t running_ = kThreads;
+  std::vector<std::uint64_t> copied_;
+  std::vector<std::size_t> unmatched_;
+  std::thread threads_[kThreads];  // last: started when everything above exists
+};
 
 }  // namespace
 
@@ -137,9 +225,12 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
   // certain. When such contents are nearly the whole archive, ranges save
   // nothing, while the full download unpacks as it arrives and resumes.
   std::uint64_t certain = 0;
+  std::map<std::size_t, std::vector<std::wstring>> candidates_of;  // member -> seed files that may be it
   for (const std::size_t index : *order) {
     const std::string& digest = digest_of[index];
-    if (seeds.candidates(destinations[digest], sizes[digest]).empty()) certain += spans_[index].size();
+    std::vector<std::wstring>& candidates = candidates_of[index];
+    candidates = seeds.candidates(destinations[digest], sizes[digest]);
+    if (candidates.empty()) certain += spans_[index].size();
   }
   if (certain > release_.filesize / 10 * 9) {
     write_log("Full download: no earlier setup folder holds most of the release", __LINE__, kLogSource);
@@ -159,44 +250,45 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
     return false;
   };
 
-  // One content that no seed provides is asked for at once, so that its
-  // bytes arrive while the next seeds are copied (as much as the stream
-  // holds ahead); it is read after the seeds.
+  // Contents that a seed may provide are copied on a thread of their own
+  // while this one fetches those that no seed can provide: the copying and
+  // the transfer overlap (the transfers move only while this thread reads
+  // them). A content whose candidates all fail their digest is fetched as
+  // soon as that is known.
   std::size_t seeded = 0;
   std::vector<std::size_t> missing;
-  archive_.stream({});
+  std::vector<SeedCopy> copies;
   for (const std::size_t index : *order) {
     const std::string& digest = digest_of[index];
-    progress->keep_alive();
-    bool found = store_->holds(digest);
-    for (const std::wstring& candidate :
-         found ? std::vector<std::wstring>{} : seeds.candidates(destinations[digest], sizes[digest])) {
-      // Only a copy whose SHA-256 is the content's is kept.
-      if ((found = store_->add_copy(candidate, digest))) break;
-    }
-    if (found) {
+    if (store_->holds(digest)) {
       ++seeded;
       progress->step(sizes[digest]);
-    } else {
+      continue;
+    }
+    if (candidates_of[index].empty()) {
       missing.push_back(index);
-      archive_.extend_stream(spans_[index]);
+    } else {
+      copies.push_back({index, digest, sizes[digest], std::move(candidates_of[index])});
     }
   }
-
-  for (std::size_t k = 0; k < missing.size(); ++k) {
-    const std::size_t index = missing[k];
-    if (fetch_member(index, digest_of[index], *progress)) continue;
-    // Asked for again alone, after a wait, as a damaged block is.
-    bool fetched = false;
-    for (unsigned attempt = 1; attempt < block_retry_limit && !fetched; ++attempt) {
-      hooks().sleep_ms(block_retry_wait_ms);
-      archive_.stream({spans_[index]});
-      fetched = fetch_member(index, digest_of[index], *progress);
+  SeedCopier copier(*store_, std::move(copies));
+  const auto take_copied = [&] {
+    for (const std::uint64_t size : copier.take_copied()) {
+      ++seeded;
+      progress->step(size);
     }
-    if (!fetched) return abandon("member " + members_[index].name + " did not arrive intact");
-    std::vector<ByteSpan> rest;
-    for (std::size_t later = k + 1; later < missing.size(); ++later) rest.push_back(spans_[missing[later]]);
-    archive_.stream(merge_spans(rest, kRangeMergeGap));
+    progress->keep_alive();
+  };
+  std::string failed = fetch_members(missing, digest_of, *progress, take_copied);
+  while (failed.empty()) {
+    const std::optional<std::vector<std::size_t>> unmatched = copier.take_unmatched();
+    take_copied();
+    if (!unmatched) break;
+    failed = fetch_members(*unmatched, digest_of, *progress, take_copied);
+  }
+  if (!failed.empty()) {
+    copier.stop();
+    return abandon("member " + failed + " did not arrive intact");
   }
   archive_.stream({});
   write_log("Differential update: " + std::to_string(archive_.fetched_bytes()) + " of the archive's " +
@@ -204,6 +296,29 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
                 std::to_string(sizes.size()) + " contents taken from earlier setup folders",
             __LINE__, kLogSource);
   return true;
+}
+
+std::string DifferentialUpdate::fetch_members(const std::vector<std::size_t>& missing,
+                                              std::map<std::size_t, std::string>& digest_of, Progress& progress,
+                                              const std::function<void()>& between) {
+  std::vector<ByteSpan> spans;
+  for (const std::size_t index : missing) spans.push_back(spans_[index]);
+  archive_.stream(merge_spans(spans, kRangeMergeGap));
+  for (std::size_t k = 0; k < missing.size(); ++k) {
+    const std::size_t index = missing[k];
+    between();
+    if (fetch_member(index, digest_of[index], progress)) continue;
+    // Asked for again alone, after a wait, as a damaged block is.
+    bool fetched = false;
+    for (unsigned attempt = 1; attempt < block_retry_limit && !fetched; ++attempt) {
+      hooks().sleep_ms(block_retry_wait_ms);
+      archive_.stream({spans_[index]});
+      fetched = fetch_member(index, digest_of[index], progress);
+    }
+    if (!fetched) return members_[index].name;
+    archive_.stream(merge_spans({spans.begin() + static_cast<std::ptrdiff_t>(k) + 1, spans.end()}, kRangeMergeGap));
+  }
+  return {};
 }
 
 bool DifferentialUpdate::fetch_member(std::size_t index, const std::string& digest, Progress& progress) {
