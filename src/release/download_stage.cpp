@@ -115,8 +115,8 @@ class BlockRequests {
 struct PendingBlock {
   std::uint64_t index = 0;
   const std::string* bytes = nullptr;
-  std::future<std::string> digest;  // its MD5
-  std::future<bool> written;        // appended and added to the whole-file digest
+  std::shared_future<std::string> digest;  // its MD5
+  std::future<bool> written;               // appended and added to the whole-file digest
 };
 
 // Cuts the archive back to its first `length` bytes, which passed their
@@ -142,10 +142,10 @@ bool rewind_archive(platform::File& file, std::uint64_t length, HashObject& whol
 // While block k + 1 arrives, block k is checked against its MD5 on one
 // thread and appended to the file and the whole-file digest on another, so
 // the stage runs at the speed of the slowest of transfer, MD5 and SHA-256,
-// not at their sum. Its bytes are announced (to the unpacking) only once both
-// are done and the check passed. A block that fails its check is cut off the
-// file again and asked for again, alone, until it passes: the block after it
-// (asked for ahead, perhaps already here) is kept and costs nothing more.
+// not at their sum. Its bytes are announced (to the unpacking) as soon as
+// both are done and the check passed. A block that fails its check is cut off
+// the file again and asked for again, alone, until it passes: the block after
+// it (asked for ahead, perhaps already here) is kept and costs nothing more.
 std::string download_blocks(HostChain& store, const ReleaseInfo& release,
                             const std::vector<std::string>& digests, std::uint64_t block_total,
                             const ProgressOpener& open_progress, const std::function<void(std::uint64_t)>& written) {
@@ -200,6 +200,7 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
     const std::string* bytes = pending.bytes;
     pending.bytes = nullptr;
     if (!appended) write_failed();
+    // A sound block was announced by its writing thread.
     if (!sound(index, *bytes, digest)) {
       if (!rewind_archive(file, block_start(index), whole_file)) write_failed();
       for (unsigned mismatches = 1; !sound(index, *bytes, digest); ++mismatches) {
@@ -213,17 +214,19 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
         digest = md5_hex(*bytes);
       }
       if (!keep_block(*bytes, file, whole_file)) write_failed();
+      announce(block_start(index) + bytes->size());
     }
-    announce(block_start(index) + bytes->size());
   };
   while (block < block_total) {
     const std::string* bytes = fetch(block);
     settle();
     pending.index = block;
     pending.bytes = bytes;
-    pending.digest = std::async(std::launch::async, [bytes] { return md5_hex(*bytes); });
-    pending.written = std::async(std::launch::async, [bytes, &file, &whole_file] {
-      return keep_block(*bytes, file, whole_file);
+    pending.digest = std::async(std::launch::async, [bytes] { return md5_hex(*bytes); }).share();
+    pending.written = std::async(std::launch::async, [&, bytes, index = block, digest = pending.digest] {
+      if (!keep_block(*bytes, file, whole_file)) return false;
+      if (sound(index, *bytes, digest.get())) announce(block_start(index) + bytes->size());
+      return true;
     });
     ++block;
   }
