@@ -56,14 +56,12 @@ struct SeedCopy {
   std::vector<std::wstring> candidates;  // cheapest first
 };
 
-// Copies seed files into the store on two threads of their own, each
-// content from the first candidate whose copy hashes to it. Two: a copy is
-// mostly its SHA-256 and its file creation, and a second core takes half.
+// Copies seed files into the store on a thread of its own, in the given
+// order: each content from the first candidate whose copy hashes to it.
 class SeedCopier {
  public:
-  SeedCopier(ContentStore& store, std::vector<SeedCopy> copies) : store_(store), copies_(std::move(copies)) {
-    for (std::thread& thread : threads_) thread = std::thread(&SeedCopier::run, this);
-  }
+  SeedCopier(ContentStore& store, std::vector<SeedCopy> copies)
+      : store_(store), copies_(std::move(copies)), thread_(&SeedCopier::run, this) {}
   ~SeedCopier() { stop(); }
   SeedCopier(const SeedCopier&) = delete;
   SeedCopier& operator=(const SeedCopier&) = delete;
@@ -73,29 +71,25 @@ class SeedCopier {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(copied_, {});
   }
-  // The members whose candidates all failed since the last call, in
-  // ascending order; once the copying is done and they are taken, nullopt.
+  // The members whose candidates all failed since the last call, in the
+  // given order; once the copying is done and they are taken, nullopt.
   // Waits up to 50 ms for either.
   std::optional<std::vector<std::size_t>> take_unmatched() {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return running_ == 0 || !unmatched_.empty(); });
-    if (running_ == 0 && unmatched_.empty()) return std::nullopt;
-    std::vector<std::size_t> taken = std::exchange(unmatched_, {});
-    std::sort(taken.begin(), taken.end());
-    return taken;
+    changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return done_ || !unmatched_.empty(); });
+    if (done_ && unmatched_.empty()) return std::nullopt;
+    return std::exchange(unmatched_, {});
   }
-  // Stops after the copies under way.
+  // Stops after the copy under way.
   void stop() {
     stopping_ = true;
-    for (std::thread& thread : threads_) {
-      if (thread.joinable()) thread.join();
-    }
+    if (thread_.joinable()) thread_.join();
   }
 
  private:
   void run() {
-    for (std::size_t i; !stopping_ && (i = next_++) < copies_.size();) {
-      const SeedCopy& copy = copies_[i];
+    for (const SeedCopy& copy : copies_) {
+      if (stopping_) break;
       bool found = false;
       for (const std::wstring& candidate : copy.candidates) {
         if ((found = store_.add_copy(candidate, copy.digest))) break;
@@ -112,22 +106,20 @@ class SeedCopier {
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      --running_;
+      done_ = true;
     }
     changed_.notify_all();
   }
 
-  static constexpr std::size_t kThreads = 2;
   ContentStore& store_;
   const std::vector<SeedCopy> copies_;
-  std::atomic<std::size_t> next_{0};
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::size_t running_ = kThreads;
+  bool done_ = false;
   std::vector<std::uint64_t> copied_;
   std::vector<std::size_t> unmatched_;
-  std::thread threads_[kThreads];  // last: started when everything above exists
+  std::thread thread_;  // last: started when everything above exists
 };
 
 }  // namespace
