@@ -1,6 +1,5 @@
 #include "archive/member_stream.h"
 
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -76,17 +75,6 @@ class DiscardSink : public ChunkSink {
 
  private:
   std::unique_ptr<char[]> buffer_;
-};
-
-struct InflateStream {
-  z_stream stream{};
-  bool ready = false;
-  InflateStream() { ready = inflateInit2(&stream, -MAX_WBITS) == Z_OK; }
-  ~InflateStream() {
-    if (ready) inflateEnd(&stream);
-  }
-  InflateStream(const InflateStream&) = delete;
-  InflateStream& operator=(const InflateStream&) = delete;
 };
 
 enum class Body { done, damaged, source_ended, refused };

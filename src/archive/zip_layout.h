@@ -1,7 +1,10 @@
-// The zip format's fixed fields, shared by the two readers: the one that
-// starts from the central directory and the one that reads members front to
-// back as their bytes arrive. Every number in an archive is little-endian.
+// The zip format's fixed fields and its inflater, shared by the two readers:
+// the one that starts from the central directory and the one that reads
+// members front to back as their bytes arrive. Every number in an archive is
+// little-endian.
 #pragma once
+
+#include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -25,5 +28,17 @@ inline std::uint32_t u32(const unsigned char* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 inline std::uint64_t u64(const unsigned char* p) { return u32(p) | (static_cast<std::uint64_t>(u32(p + 4)) << 32); }
+
+// A raw deflate stream (no zlib header), ended with its owner.
+struct InflateStream {
+  z_stream stream{};
+  bool ready = false;
+  InflateStream() { ready = inflateInit2(&stream, -MAX_WBITS) == Z_OK; }
+  ~InflateStream() {
+    if (ready) inflateEnd(&stream);
+  }
+  InflateStream(const InflateStream&) = delete;
+  InflateStream& operator=(const InflateStream&) = delete;
+};
 
 }  // namespace zip

@@ -1,6 +1,5 @@
 #include "archive/zip_reader.h"
 
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -36,17 +35,6 @@ constexpr std::uint32_t kUnixTypeMask = 0170000;
 constexpr std::uint32_t kUnixDirectory = 0040000;
 constexpr std::uint16_t kHostUnix = 3;
 constexpr std::uint16_t kHostDarwin = 19;
-
-struct InflateStream {
-  z_stream stream{};
-  bool ready = false;
-  InflateStream() { ready = inflateInit2(&stream, -MAX_WBITS) == Z_OK; }
-  ~InflateStream() {
-    if (ready) inflateEnd(&stream);
-  }
-  InflateStream(const InflateStream&) = delete;
-  InflateStream& operator=(const InflateStream&) = delete;
-};
 
 }  // namespace
 

@@ -276,7 +276,7 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
     const std::optional<std::vector<std::size_t>> unmatched = copier.take_unmatched();
     take_copied();
     if (!unmatched) break;
-    failed = fetch_members(*unmatched, digest_of, *progress, take_copied);
+    if (!unmatched->empty()) failed = fetch_members(*unmatched, digest_of, *progress, take_copied);
   }
   if (!failed.empty()) {
     copier.stop();
@@ -291,7 +291,7 @@ bool DifferentialUpdate::fetch(const ProgressOpener& open_progress) {
 }
 
 std::string DifferentialUpdate::fetch_members(const std::vector<std::size_t>& missing,
-                                              std::map<std::size_t, std::string>& digest_of, Progress& progress,
+                                              const std::map<std::size_t, std::string>& digest_of, Progress& progress,
                                               const std::function<void()>& between) {
   std::vector<ByteSpan> spans;
   for (const std::size_t index : missing) spans.push_back(spans_[index]);
@@ -299,13 +299,13 @@ std::string DifferentialUpdate::fetch_members(const std::vector<std::size_t>& mi
   for (std::size_t k = 0; k < missing.size(); ++k) {
     const std::size_t index = missing[k];
     between();
-    if (fetch_member(index, digest_of[index], progress)) continue;
+    if (fetch_member(index, digest_of.at(index), progress)) continue;
     // Asked for again alone, after a wait, as a damaged block is.
     bool fetched = false;
     for (unsigned attempt = 1; attempt < block_retry_limit && !fetched; ++attempt) {
       hooks().sleep_ms(block_retry_wait_ms);
       archive_.stream({spans_[index]});
-      fetched = fetch_member(index, digest_of[index], progress);
+      fetched = fetch_member(index, digest_of.at(index), progress);
     }
     if (!fetched) return members_[index].name;
     archive_.stream(merge_spans({spans.begin() + static_cast<std::ptrdiff_t>(k) + 1, spans.end()}, kRangeMergeGap));

@@ -59,8 +59,9 @@ class DifferentialUpdate {
   // Fetches the members (in the archive's order) into the store, running
   // `between` before each; the name of one that never arrived intact, or
   // empty.
-  std::string fetch_members(const std::vector<std::size_t>& missing, std::map<std::size_t, std::string>& digest_of,
-                            Progress& progress, const std::function<void()>& between);
+  std::string fetch_members(const std::vector<std::size_t>& missing,
+                            const std::map<std::size_t, std::string>& digest_of, Progress& progress,
+                            const std::function<void()>& between);
   bool fetch_member(std::size_t index, const std::string& digest, Progress& progress);
 
   ReleaseInfo release_;
