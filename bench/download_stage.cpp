@@ -37,9 +37,12 @@ int main(int argc, char** argv) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
   double download_seconds = 0;
+  double offered_seconds = 0;
+  double first_block_seconds = 0;
   try {
     DownloadStage stage(store, {}, wide_from_utf8(argv[3]));
     const auto choices = stage.offered();
+    offered_seconds = seconds_since_start();
     release = stage.accept(choices.front().key, false, wide_from_utf8(argv[4]), 4);
     std::unique_ptr<StreamingUnpack> unpacking;
     std::function<void(std::uint64_t)> written;
@@ -51,6 +54,10 @@ int main(int argc, char** argv) {
       unpacking = std::make_unique<StreamingUnpack>(archive_path(release), std::move(content_store));
       written = [&unpacking](std::uint64_t end) { unpacking->available(end); };
     }
+    written = [&, unpack = written](std::uint64_t end) {
+      if (first_block_seconds == 0) first_block_seconds = seconds_since_start();
+      if (unpack) unpack(end);
+    };
     stage.download(release, no_progress(), written);
     download_seconds = seconds_since_start();
     if (unpacking) {
@@ -67,5 +74,6 @@ int main(int argc, char** argv) {
   std::printf("download stage: %.3f s, %.1f MiB/s\n", download_seconds,
               static_cast<double>(release.filesize) / 1048576.0 / download_seconds);
   if (!setup_folder.empty()) std::printf("unpacked: %.3f s\n", seconds_since_start());
+  std::printf("index read: %.3f s, first block verified: %.3f s\n", offered_seconds, first_block_seconds);
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "release/download_stage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <future>
 #include <limits>
@@ -19,6 +20,8 @@
 namespace {
 
 constexpr char kLogSource[] = "netrelease_functions";
+// How long one look at the network may keep a finished check waiting.
+constexpr unsigned kDriveWaitMs = 1;
 
 // Appends a checked block to the archive and to the whole-file digest; false
 // when the write fails.
@@ -63,6 +66,10 @@ class BlockRequests {
     first_unfetched_ = std::max(first_unfetched_, index + 1);
     return &buffer_of(index);
   }
+
+  // Lets the block asked for ahead keep arriving while the caller waits for
+  // something else, at most wait_ms at a time; false when nothing moves.
+  bool drive_ahead(unsigned wait_ms) { return ahead_ && ahead_->drive(wait_ms); }
 
  private:
   // The block arriving, the one asked for ahead, and the one the caller
@@ -195,6 +202,11 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
   const auto settle = [&] {
     if (!pending.bytes) return;
     const std::uint64_t index = pending.index;
+    // Nobody reads the block asked for ahead meanwhile: without this its
+    // transfer would stand still until the checks are done.
+    while (pending.written.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+           requests.drive_ahead(kDriveWaitMs)) {
+    }
     const bool appended = pending.written.get();
     std::string digest = pending.digest.get();
     const std::string* bytes = pending.bytes;

@@ -72,6 +72,8 @@ class CurlClient {
     }
   }
 
+  bool has_result(CURL* easy) const { return finished_.count(easy) != 0; }
+
   bool take_result(CURL* easy, CURLcode& result) {
     const auto found = finished_.find(easy);
     if (found == finished_.end()) return false;
@@ -202,6 +204,16 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   bool receive_some() override {
     if (!done_) step();
     return !done_;
+  }
+
+  bool drive(unsigned wait_ms) override {
+    if (!attached_ || done_ || !sink_) return false;
+    int running = 0;
+    if (curl_multi_perform(client_.multi(), &running) != CURLM_OK) return false;
+    client_.collect_results();
+    if (client_.has_result(easy_)) return false;
+    curl_multi_poll(client_.multi(), nullptr, 0, static_cast<int>(wait_ms), nullptr);
+    return true;
   }
 
   // The proxy's credentials come from the proxy variables; there is nobody to ask.
