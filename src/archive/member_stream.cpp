@@ -1,6 +1,5 @@
 #include "archive/member_stream.h"
 
-
 #include <algorithm>
 #include <cstring>
 #include <limits>

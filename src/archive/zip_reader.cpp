@@ -1,6 +1,5 @@
 #include "archive/zip_reader.h"
 
-
 #include <algorithm>
 #include <array>
 #include <cstring>

@@ -72,8 +72,6 @@ class CurlClient {
     }
   }
 
-  bool has_result(CURL* easy) const { return finished_.count(easy) != 0; }
-
   bool take_result(CURL* easy, CURLcode& result) {
     const auto found = finished_.find(easy);
     if (found == finished_.end()) return false;
@@ -208,12 +206,8 @@ class CurlExchange final : public HttpExchange, public HttpBody {
 
   bool drive(unsigned wait_ms) override {
     if (!attached_ || done_ || !sink_) return false;
-    int running = 0;
-    if (curl_multi_perform(client_.multi(), &running) != CURLM_OK) return false;
-    client_.collect_results();
-    if (client_.has_result(easy_)) return false;
-    curl_multi_poll(client_.multi(), nullptr, 0, static_cast<int>(wait_ms), nullptr);
-    return true;
+    step(static_cast<int>(wait_ms));
+    return !done_;
   }
 
   // The proxy's credentials come from the proxy variables; there is nobody to ask.
@@ -386,7 +380,8 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     attached_ = false;
   }
 
-  void step() {
+  // One pass over the transfers; a wait for the network lasts at most wait_ms.
+  void step(int wait_ms = 1000) {
     landed_ = false;
     int running = 0;
     if (curl_multi_perform(client_.multi(), &running) != CURLM_OK) {
@@ -401,7 +396,7 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     }
     // Waits only when there is nothing new for the caller.
     const bool nothing_new = sink_ ? !landed_ : offset_ == held_.size();
-    if (!headers_done_ || nothing_new) curl_multi_poll(client_.multi(), nullptr, 0, 1000, nullptr);
+    if (!headers_done_ || nothing_new) curl_multi_poll(client_.multi(), nullptr, 0, wait_ms, nullptr);
   }
 
   template <typename Ready>
