@@ -83,11 +83,6 @@ class StartedRequest {
   StartedRequest& operator=(const StartedRequest&) = delete;
   // Once only.
   bool finish();
-  // Before finish(), for a caller waiting on something else: lets the
-  // answer's body land in the sink meanwhile, waiting at most wait_ms for
-  // the network. False when nothing moves that way (the body is in, or the
-  // platform's transfers need no help).
-  bool drive(unsigned wait_ms) { return exchange_ && lands_in_sink_ && exchange_->drive(wait_ms); }
   // After finish(): the accepted answer's body was longer than allowed.
   bool too_long() const { return too_long_; }
 

@@ -91,12 +91,6 @@ class HttpExchange {
   // Waits for more of the body to reach the sink; false once it has ended
   // (body().failed() says how).
   virtual bool receive_some() = 0;
-  // For a caller waiting on something else while this transfer, landing in
-  // its sink, could move: moves the platform's transfers along, waiting at
-  // most wait_ms for the network. False when there is nothing to move (the
-  // transfer ended, or this platform's transfers do not need it); the
-  // answer is taken as usual either way.
-  virtual bool drive(unsigned wait_ms) = 0;
   // Runs the platform's proxy credentials step; attempt counts these calls
   // from 1. True when the request should be sent again.
   virtual bool ask_proxy_credentials(unsigned attempt) = 0;

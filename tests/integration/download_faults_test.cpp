@@ -36,12 +36,6 @@ const std::string kFirst = "bytes=0-65535";
 const std::string kSecond = "bytes=65536-131071";
 const std::string kLast = "bytes=131072-196607";
 
-// Requests made ahead arrive in no fixed order.
-std::vector<std::string> sorted(std::vector<std::string> ranges) {
-  std::sort(ranges.begin(), ranges.end());
-  return ranges;
-}
-
 std::string message_of(const std::string& line) {
   const auto colon = line.find("): ");
   return colon == std::string::npos ? line : line.substr(colon + 3);
@@ -101,13 +95,6 @@ class DamagedBlocks : public ::testing::Test {
     const auto ranges = archive_ranges();
     return static_cast<int>(std::count(ranges.begin(), ranges.end(), range));
   }
-  std::vector<int> archive_ports() const {
-    std::vector<int> ports;
-    for (const auto& request : server.requests()) {
-      if (request.path == kArchive) ports.push_back(request.client_port);
-    }
-    return ports;
-  }
 
   FaultServer server;
   LogCapture log;
@@ -122,40 +109,28 @@ class DamagedBlocks : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DamagedBlocks, TheNextBlockIsAskedForOnceHalfOfTheCurrentHasArrived) {
+TEST_F(DamagedBlocks, OneRequestCarriesEveryBlock) {
   bytes = test_pattern(5 * kBlock + 100);
   publish();
-  // The first block's answer stops for a while just past its half.
-  server.set_rule(kArchive, {{"stall_seconds", 0.3}, {"stall_after", kBlock / 2 + 1}, {"stall_times", 1}});
+  // The answer stops for a while inside the second block: the blocks before
+  // are taken as they come, and the rest follows in the same answer.
+  server.set_rule(kArchive, {{"stall_seconds", 0.3}, {"stall_after", kBlock + kBlock / 2}, {"stall_times", 1}});
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
-  // Each block once, every request for a whole block, the short last one included.
-  const auto ranges = archive_ranges();
-  EXPECT_EQ(sorted(ranges), sorted({kFirst, kSecond, kLast, "bytes=196608-262143", "bytes=262144-327679",
-                                    "bytes=327680-393215"}));
+  // Whole blocks asked for, the short last one included.
+  EXPECT_EQ(archive_ranges(), (std::vector<std::string>{"bytes=0-393215"}));
   EXPECT_EQ(ui.progress_windows.at(0)->steps, 6u);
-  SKIP_UNDER_WINE("its WinINet hands a body out in reads of 512 KiB, so a 64 KiB block's half arrives with the rest");
-  // The second block was asked for while the first one was stopped, on a
-  // connection of its own; later blocks found one of those two free again.
-  auto ports = archive_ports();
-  ASSERT_GE(ranges.size(), 2u);
-  EXPECT_EQ(ranges[1], kSecond);
-  EXPECT_NE(ports[0], ports[1]);
-  std::sort(ports.begin(), ports.end());
-  EXPECT_EQ(std::unique(ports.begin(), ports.end()) - ports.begin(), 2);
 }
 
 TEST_F(DamagedBlocks, ABlockDamagedTwiceCostsTwoPausesAndIsWrittenOnce) {
-  server.set_rule(kArchive, {{"corrupt_times", 2}, {"corrupt_range", kFirst}});
+  server.set_rule(kArchive, {{"corrupt_times", 2}, {"corrupt_at", 0}});
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
   EXPECT_EQ(waits, (std::vector<unsigned>{2000, 2000}));
   EXPECT_EQ(ui.progress_windows.at(0)->steps, 5u);
-  // A damaged block costs only itself: the request made ahead for the next
-  // one is kept through the pauses.
-  EXPECT_EQ(count_of(kFirst), 3);
-  EXPECT_EQ(count_of(kSecond), 1);
-  EXPECT_EQ(count_of(kLast), 1);
+  // A damaged block costs only itself: the answer carrying the blocks after
+  // it goes on after the pauses.
+  EXPECT_EQ(archive_ranges(), (std::vector<std::string>{"bytes=0-196607", kFirst, kFirst}));
 }
 
 TEST_F(DamagedBlocks, DamagedAnswersCostOneFetchEachWhereverTheBlockIs) {
@@ -167,25 +142,34 @@ TEST_F(DamagedBlocks, DamagedAnswersCostOneFetchEachWhereverTheBlockIs) {
     SCOPED_TRACE(blocks[damaged]);
     server.reset();
     publish();
-    server.set_rule(kArchive, {{"corrupt_times", 2}, {"corrupt_range", blocks[damaged]}});
+    server.set_rule(kArchive, {{"corrupt_times", 2}, {"corrupt_at", damaged * kBlock + 50}});
     fs::remove_all(dest.path() / "setup.zip");
     ui.version_answers.assign({choose(0, false, dest.folder())});
     EXPECT_EQ(run(), "");
     EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
-    // Five blocks, two damaged answers: seven fetches, each other block once.
-    EXPECT_EQ(archive_ranges().size(), 7u);
-    for (std::size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(count_of(blocks[i]), i == damaged ? 3 : 1) << blocks[i];
+    // Five blocks in one answer, and the damaged one twice more alone.
+    EXPECT_EQ(archive_ranges(), (std::vector<std::string>{"bytes=0-327679", blocks[damaged], blocks[damaged]}));
   }
 }
 
-TEST_F(DamagedBlocks, ABlockTooLongOrEndlessFailsWithoutWritingIt) {
-  for (const nlohmann::json& rule : {json{{"ignore_range", true}}, json{{"endless", true}}}) {
-    SCOPED_TRACE(rule.dump());
-    server.set_rule(kArchive, rule);
-    ui.version_answers.assign({choose(0, false, dest.folder())});
-    EXPECT_EQ(run(), "Error during downloading archive");
-    EXPECT_EQ(fs::file_size(dest.path() / "setup.zip"), 0u);
-  }
+TEST_F(DamagedBlocks, OnlyTheRangeAskedForIsTaken) {
+  // A body that goes on after the blocks is read no further than them.
+  server.set_rule(kArchive, {{"endless", true}});
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
+  fs::remove(dest.path() / "setup.zip");
+
+  // A server that ignores ranges sends the whole archive: what a fresh
+  // download asks for, but not what follows a kept block.
+  server.set_rule(kArchive, {{"ignore_range", true}});
+  write_file(dest.path() / "setup.zip", bytes.substr(0, kBlock));
+  ui.version_answers.assign({choose(0, false, dest.folder())});
+  EXPECT_EQ(run(), "Error during downloading archive");
+  EXPECT_EQ(fs::file_size(dest.path() / "setup.zip"), kBlock);
+  fs::remove(dest.path() / "setup.zip");
+  ui.version_answers.assign({choose(0, false, dest.folder())});
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
 }
 
 TEST_F(DamagedBlocks, TheIndexAndTheBlockListHaveCaps) {
@@ -201,14 +185,14 @@ TEST_F(DamagedBlocks, TheIndexAndTheBlockListHaveCaps) {
 }
 
 TEST_F(DamagedBlocks, ABlockRightOnTheLastAttemptPasses) {
-  server.set_rule(kArchive, {{"corrupt_times", 24}, {"corrupt_range", kFirst}});
+  server.set_rule(kArchive, {{"corrupt_times", 24}, {"corrupt_at", 0}});
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
   EXPECT_EQ(waits.size(), 24u);
 }
 
 TEST_F(DamagedBlocks, ABlockDamagedEveryTimeEndsWithTheReport) {
-  server.set_rule(kArchive, {{"corrupt_times", 1000}, {"corrupt_range", kFirst}});
+  server.set_rule(kArchive, {{"corrupt_times", 1000}, {"corrupt_at", 0}});
   std::string received = bytes.substr(0, kBlock);
   received[0] = static_cast<char>(received[0] ^ 0xFF);
   const std::string report =
@@ -217,7 +201,7 @@ TEST_F(DamagedBlocks, ABlockDamagedEveryTimeEndsWithTheReport) {
 
   EXPECT_EQ(run(), report);
   EXPECT_EQ(waits.size(), 24u);
-  EXPECT_EQ(count_of(kFirst), 25);
+  EXPECT_EQ(count_of(kFirst), 24);  // and the first answer, for every block
   // The 25 answers for the first block, and the second block, which arrived
   // while the first one's check ran.
   EXPECT_EQ(ui.progress_windows.at(0)->steps, 26u);
@@ -236,7 +220,7 @@ TEST_F(DamagedBlocks, AResumedDownloadFetchesOnlyTheMissingBlocks) {
   write_file(dest.path() / "setup.zip", bytes.substr(0, kBlock + 7));
   EXPECT_EQ(run(), "");
   EXPECT_TRUE(read_file(dest.path() / "setup.zip") == bytes);
-  EXPECT_EQ(sorted(archive_ranges()), sorted({kSecond, kLast}));
+  EXPECT_EQ(archive_ranges(), (std::vector<std::string>{"bytes=65536-196607"}));
 }
 
 TEST_F(DamagedBlocks, ACompleteArchiveIsNotFetchedAgain) {
@@ -265,7 +249,7 @@ class SecondHost : public DamagedBlocks {
       EXPECT_NE(text.find(line), std::string::npos) << line;
       EXPECT_EQ(text.find(line), text.rfind(line)) << line;
     }
-    EXPECT_EQ(origin.requests().size(), 5u);  // the index, the list and three blocks, each once
+    EXPECT_EQ(origin.requests().size(), 3u);  // the index, the list and the archive, each once
   }
 
   FaultServer origin{TestCertificate::trusted, 1};
@@ -315,10 +299,11 @@ TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {
   const fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec || !fs::exists("/bin/sh")) GTEST_SKIP() << "no shell or no /proc on this platform";
 
-  // Eight blocks that each arrive after a pause, so that the kill lands mid-download.
+  // Eight blocks, the answer stopping for long after the third, so that the
+  // kill lands mid-download.
   bytes = test_pattern(8 * kBlock);
   publish();
-  server.set_rule(kArchive, {{"stall_seconds", 0.25}});
+  server.set_rule(kArchive, {{"stall_seconds", 5}, {"stall_after", 3 * kBlock}});
 
   const fs::path archive = dest.path() / "setup.zip";
   // The other process must trust the CA the fixture made in the build folder.
@@ -356,7 +341,7 @@ TEST_F(DamagedBlocks, ARunKilledMidDownloadIsResumedByTheNext) {
   EXPECT_TRUE(read_file(archive) == bytes);
   const std::size_t kept = static_cast<std::size_t>(left_behind / kBlock);
   const auto ranges = archive_ranges();
-  EXPECT_GE(ranges.size(), 8 - kept);
+  EXPECT_FALSE(ranges.empty());
   for (const auto& range : ranges) {
     EXPECT_GE(std::stoull(range.substr(range.find('=') + 1)), kept * kBlock) << range;
   }
@@ -374,7 +359,7 @@ TEST_F(DamagedBlocks, ContentsStagedBeforeADamagedBlockServeTheNextRun) {
   const fs::path setup = dest.path() / "prod.1.0";
 
   // The second block never arrives intact: the download gives up after the first.
-  server.set_rule(kArchive, {{"corrupt_times", 1000}, {"corrupt_range", kSecond}});
+  server.set_rule(kArchive, {{"corrupt_times", 1000}, {"corrupt_at", kBlock}});
   std::unique_ptr<StreamingUnpack> unpacking;
   EXPECT_NE(run_unpacking(unpacking), "");
   ASSERT_TRUE(unpacking);
@@ -386,9 +371,13 @@ TEST_F(DamagedBlocks, ContentsStagedBeforeADamagedBlockServeTheNextRun) {
 
   // The next run keeps the first block and what was staged from it.
   server.set_rule(kArchive, {});
+  const std::size_t earlier = archive_ranges().size();
   ui.version_answers.push_back(choose(0, false, dest.folder()));
   ASSERT_EQ(run_unpacking(unpacking), "");
-  EXPECT_EQ(count_of(kFirst), 1);  // kept from the first run, not asked for again
+  // The first block is kept from the first run, not asked for again.
+  const auto ranges = archive_ranges();
+  ASSERT_EQ(ranges.size(), earlier + 1);
+  EXPECT_EQ(ranges.back().rfind("bytes=65536-", 0), 0u) << ranges.back();
   ExtractedFiles extracted;
   ASSERT_TRUE(unpack_release(unpacking.get(), bytes.size(), archive_path(release),
                              as_folder_path(wide_from_utf8(setup.string())), no_progress(), extracted));

@@ -43,6 +43,8 @@ Rule keys (all optional):
   "corrupt_times": N                  the first N normal answers carry the content with one byte
                                       flipped (the first byte served), for damaged-download tests
   "corrupt_range": "bytes=a-b"        only answers to this Range header count for corrupt_times
+  "corrupt_at": K                     flip the byte at offset K of the content instead of the first
+                                      one served; only answers that serve it count
   "retry_after": "text"               a Retry-After line on the answer (the injected failures too)
 Hostile answers:
   "append_bytes": K                   K bytes more than the content (or range) after it, counted in
@@ -202,12 +204,17 @@ class ServingHandler(Handler):
             headers = [h for h in headers if h[0] != "Content-Range"] + [("Content-Range", rule["content_range"])]
 
         counted = rule.get("corrupt_range") in (None, self.headers.get("Range"))
+        # The damaged byte as an offset into what this answer serves.
+        at = 0
+        if "corrupt_at" in rule:
+            at = rule["corrupt_at"] - (wanted[0] if wanted is not None else 0)
+            counted = counted and 0 <= at < len(content)
         with STATE.lock:
             served = STATE.served.get(count_key, 0)
             if counted:
                 STATE.served[count_key] = served + 1
         if content and counted and served < rule.get("corrupt_times", 0):
-            content = bytes([content[0] ^ 0xFF]) + content[1:]
+            content = content[:at] + bytes([content[at] ^ 0xFF]) + content[at + 1:]
 
         encoding = rule.get("encoding")
         if encoding == "gzip":

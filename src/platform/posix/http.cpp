@@ -204,17 +204,16 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     return !done_;
   }
 
-  bool drive(unsigned wait_ms) override {
-    if (!attached_ || done_ || !sink_) return false;
-    step(static_cast<int>(wait_ms));
-    return !done_;
-  }
-
   // The proxy's credentials come from the proxy variables; there is nobody to ask.
   bool ask_proxy_credentials(unsigned) override { return false; }
 
   std::size_t read(char* buffer, std::size_t size) override {
-    while (offset_ == held_.size() && !done_) {
+    // While the reader waits, what arrives goes straight into its buffer;
+    // only what does not fit there is held.
+    reader_ = buffer;
+    reader_room_ = size;
+    reader_got_ = 0;
+    while (offset_ == held_.size() && reader_got_ == 0 && !done_) {
       if (paused_) {
         paused_ = false;
         held_.clear();
@@ -224,6 +223,8 @@ class CurlExchange final : public HttpExchange, public HttpBody {
       }
       step();
     }
+    reader_ = nullptr;
+    if (reader_got_ > 0) return reader_got_;
     const std::size_t count = std::min(size, held_.size() - offset_);
     if (count > 0) std::memcpy(buffer, held_.data() + offset_, count);
     offset_ += count;
@@ -251,6 +252,15 @@ class CurlExchange final : public HttpExchange, public HttpBody {
       self->sink_->append(data, taken);
       self->landed_ = true;
       return taken;
+    }
+    if (self->reader_ && self->offset_ == self->held_.size()) {
+      const std::size_t direct = std::min(length, self->reader_room_ - self->reader_got_);
+      std::memcpy(self->reader_ + self->reader_got_, data, direct);
+      self->reader_got_ += direct;
+      if (self->reader_got_ == self->reader_room_) self->reader_ = nullptr;
+      if (direct == length) return length;
+      // The rest is held, and counted as taken with it.
+      return direct + on_body(data + direct, 1, length - direct, self_pointer);
     }
     if (self->held_.size() - self->offset_ >= kHeldBytesLimit) {
       self->paused_ = true;
@@ -380,8 +390,8 @@ class CurlExchange final : public HttpExchange, public HttpBody {
     attached_ = false;
   }
 
-  // One pass over the transfers; a wait for the network lasts at most wait_ms.
-  void step(int wait_ms = 1000) {
+  // One pass over the transfers; a wait for the network lasts at most a second.
+  void step() {
     landed_ = false;
     int running = 0;
     if (curl_multi_perform(client_.multi(), &running) != CURLM_OK) {
@@ -395,8 +405,8 @@ class CurlExchange final : public HttpExchange, public HttpBody {
       return;
     }
     // Waits only when there is nothing new for the caller.
-    const bool nothing_new = sink_ ? !landed_ : offset_ == held_.size();
-    if (!headers_done_ || nothing_new) curl_multi_poll(client_.multi(), nullptr, 0, wait_ms, nullptr);
+    const bool nothing_new = sink_ ? !landed_ : offset_ == held_.size() && reader_got_ == 0;
+    if (!headers_done_ || nothing_new) curl_multi_poll(client_.multi(), nullptr, 0, 1000, nullptr);
   }
 
   template <typename Ready>
@@ -422,6 +432,9 @@ class CurlExchange final : public HttpExchange, public HttpBody {
   std::size_t header_bytes_ = 0;
   std::string held_;
   std::size_t offset_ = 0;
+  char* reader_ = nullptr;  // the waiting reader's buffer, while read() waits
+  std::size_t reader_room_ = 0;
+  std::size_t reader_got_ = 0;
   std::string* sink_ = nullptr;
   std::size_t sink_limit_ = 0;
   bool landed_ = false;  // bytes reached the sink in the latest step

@@ -273,7 +273,6 @@ class WininetExchange final : public HttpExchange, public HttpBody {
   // WinINet hands the body out only when it is read.
   bool receive_into(std::string*, std::size_t) override { return false; }
   bool receive_some() override { return false; }
-  bool drive(unsigned) override { return false; }
 
   bool ask_proxy_credentials(unsigned attempt) override {
     const DWORD first = api().InternetErrorDlg(GetDesktopWindow(), request_->get(), ERROR_INTERNET_INCORRECT_PASSWORD,
