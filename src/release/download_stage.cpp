@@ -10,6 +10,7 @@
 #include "formats/blockhash_list.h"
 #include "formats/index_signature.h"
 #include "platform/file.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "release/block_download.h"
 #include "release/index_trust.h"
@@ -47,9 +48,8 @@ constexpr std::size_t kReadAheadBytes = 256 * 1024;
 // ahead while the checks run.
 class BlockStream {
  public:
-  BlockStream(HostChain& store, const ReleaseInfo& release, Progress& progress)
+  BlockStream(HostChain& store, const ReleaseInfo& release)
       : store_(store),
-        progress_(progress),
         object_(wide_from_utf8(release.containername + "/" + release.filename)),
         block_size_(release.blocksize),
         file_size_(release.filesize) {}
@@ -59,16 +59,29 @@ class BlockStream {
     return std::max<std::uint64_t>(1, kStreamBytesLimit / std::max<std::uint64_t>(1, block_size_));
   }
 
-  // Sends one request for blocks [first, end) and hands its body to `read`
-  // (which takes the blocks with next()); true when the body arrived whole.
+  // The window kept alive between the pieces of a body from now on.
+  void report_to(Progress& progress) { progress_ = &progress; }
+
+  // Asks for blocks [first, end) at once, for request() to take: the answer
+  // starts to arrive while the caller still fetches something else.
+  void start(std::uint64_t first, std::uint64_t end) {
+    started_ = std::make_unique<StartedRequest>(stream_request(first, end));
+    started_first_ = first;
+    started_end_ = end;
+  }
+
+  // The request for blocks [first, end), the one started for them if any,
+  // with its body handed to `read` (which takes the blocks with next()); true
+  // when the body arrived whole.
   bool request(std::uint64_t first, std::uint64_t end, const std::function<bool(HttpBody&)>& read) {
-    const BlockRange from = block_range(first, block_size_);
-    const BlockRange to = block_range(end - 1, block_size_);
-    HttpRequest request = base_request(from.first, to.last);
-    request.body_limit = static_cast<std::size_t>(std::min<std::uint64_t>(
-        kStreamBytesLimit, static_cast<std::uint64_t>(to.last - from.first) + 1));
-    request.body_handler = read;
-    return send_request(std::move(request));
+    std::unique_ptr<StartedRequest> request = std::move(started_);
+    if (!request || started_first_ != first || started_end_ != end) {
+      request = std::make_unique<StartedRequest>(stream_request(first, end));
+    }
+    read_ = &read;
+    const bool whole = request->finish();
+    read_ = nullptr;
+    return whole;
   }
 
   // Block `index` from the body, read to its end; null when the body ends first.
@@ -140,22 +153,39 @@ class BlockStream {
     return got > 0;
   }
 
+  HttpRequest stream_request(std::uint64_t first, std::uint64_t end) {
+    const BlockRange from = block_range(first, block_size_);
+    const BlockRange to = block_range(end - 1, block_size_);
+    HttpRequest request = base_request(from.first, to.last);
+    request.body_limit = static_cast<std::size_t>(std::min<std::uint64_t>(
+        kStreamBytesLimit, static_cast<std::uint64_t>(to.last - from.first) + 1));
+    request.body_handler = [this](HttpBody& body) { return read_ && (*read_)(body); };
+    return request;
+  }
+
   HttpRequest base_request(std::int64_t first, std::int64_t last) {
     HttpRequest request;
     request.hosts = &store_;
     request.object_path = object_;
-    request.keep_alive = [this] { progress_.keep_alive(); };
+    request.keep_alive = [this] {
+      if (progress_) progress_->keep_alive();
+    };
     request.range_first = first;
     request.range_last = last;
     return request;
   }
 
   HostChain& store_;
-  Progress& progress_;
+  Progress* progress_ = nullptr;
   std::wstring object_;
   std::uint64_t block_size_;
   std::uint64_t file_size_;
   Buffer buffers_[kBuffers];
+  const std::function<bool(HttpBody&)>* read_ = nullptr;  // while request() waits
+  // Last: dropped first, while what its handler reaches is still there.
+  std::unique_ptr<StartedRequest> started_;
+  std::uint64_t started_first_ = 0;
+  std::uint64_t started_end_ = 0;
 };
 
 // A block fetched, its MD5 check and its write under way on other threads.
@@ -193,7 +223,7 @@ bool rewind_archive(platform::File& file, std::uint64_t length, HashObject& whol
 // both are done and the check passed. A block that fails its check is cut off
 // the file again and asked for again, alone, until it passes: the block after
 // it, already read ahead, is kept and costs nothing more.
-std::string download_blocks(HostChain& store, const ReleaseInfo& release,
+std::string download_blocks(BlockStream& blocks, const ReleaseInfo& release,
                             const std::vector<std::string>& digests, std::uint64_t block_total,
                             const ProgressOpener& open_progress, const std::function<void(std::uint64_t)>& written) {
   HashObject whole_file(L"SHA256");
@@ -218,7 +248,7 @@ std::string download_blocks(HostChain& store, const ReleaseInfo& release,
   };
   announce(block * release.blocksize);
 
-  BlockStream blocks(store, release, *progress);
+  blocks.report_to(*progress);
   const auto step = [&progress](const std::string& bytes) {
     progress->step(bytes.size());
     progress->keep_alive();
@@ -368,6 +398,17 @@ ReleaseInfo DownloadStage::accept(const std::string& key, bool download_only, co
 
 void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& open_progress,
                              const std::function<void(std::uint64_t)>& written) {
+  // With nothing on disk yet the blocks are asked for before the blockhash
+  // list, on the connection the index came on, while the list comes on
+  // another: the digests are needed only once the first block is in, and the
+  // download starts a round trip earlier. What an earlier run left needs the
+  // digests first to know where to go on.
+  BlockStream blocks(store_, release);
+  const bool sound_geometry = block_geometry_problem(product_text_, release).empty();
+  const std::uint64_t block_total = sound_geometry ? block_count(release.filesize, release.blocksize) : 0;
+  if (block_total > 0 && platform::path_kind(archive_path(release)) == platform::PathKind::none) {
+    blocks.start(0, std::min(block_total, blocks.blocks_per_request()));
+  }
   bool too_long = false;
   // With index keys the list is held to the digest the signed index gives.
   const auto digests = fetch_blockhash_list(store_, release, !index_keys_.empty(), &too_long);
@@ -381,12 +422,11 @@ void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& o
 
   const std::string geometry_problem = block_geometry_problem(product_text_, release);
   if (!geometry_problem.empty()) throw_logged(DownloadException(geometry_problem), __LINE__, kLogSource);
-  const std::uint64_t block_total = block_count(release.filesize, release.blocksize);
   if (block_total != digests->size()) {
     throw_logged(DownloadException("Number of expected blockhashes does not match"), __LINE__, kLogSource);
   }
 
-  const std::string digest = download_blocks(store_, release, *digests, block_total, open_progress, written);
+  const std::string digest = download_blocks(blocks, release, *digests, block_total, open_progress, written);
   if (digest.empty() || digest != release.hash) {
     throw_logged(DownloadException("Hash mismatch for downloaded file!"), __LINE__, kLogSource);
   }

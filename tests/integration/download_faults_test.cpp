@@ -122,6 +122,29 @@ TEST_F(DamagedBlocks, OneRequestCarriesEveryBlock) {
   EXPECT_EQ(ui.progress_windows.at(0)->steps, 6u);
 }
 
+TEST_F(DamagedBlocks, AFreshDownloadAsksForItsBlocksBeforeTheList) {
+  const auto paths = [this] {
+    std::vector<std::string> seen;
+    for (const auto& request : server.requests()) seen.push_back(request.path);
+    return seen;
+  };
+  EXPECT_EQ(run(), "");
+  EXPECT_EQ(paths(), (std::vector<std::string>{kIndex, kArchive, kList}));
+  const auto fresh = server.requests();
+
+  // What an earlier run left needs the digests first.
+  server.reset();
+  publish();
+  write_file(dest.path() / "setup.zip", bytes.substr(0, kBlock + 7));
+  ui.version_answers.assign({choose(0, false, dest.folder())});
+  EXPECT_EQ(run(), "");
+  EXPECT_EQ(paths(), (std::vector<std::string>{kIndex, kList, kArchive}));
+
+  // The blocks went where the index came from, with no new connection to wait for.
+  SKIP_UNDER_WINE("WinINet picks its connections itself");
+  EXPECT_EQ(fresh[1].client_port, fresh[0].client_port);
+}
+
 TEST_F(DamagedBlocks, ABlockDamagedTwiceCostsTwoPausesAndIsWrittenOnce) {
   server.set_rule(kArchive, {{"corrupt_times", 2}, {"corrupt_at", 0}});
   EXPECT_EQ(run(), "");
