@@ -16,6 +16,9 @@ constexpr wchar_t kPartialSuffix[] = L".part";
 
 std::wstring content_file(const std::string& digest) { return wide_from_utf8(digest); }
 std::wstring partial_file(const std::string& digest) { return wide_from_utf8(digest) + kPartialSuffix; }
+std::wstring spare_file(const std::string& digest, std::size_t number) {
+  return wide_from_utf8(digest) + L".spare" + std::to_wstring(number);
+}
 
 bool copy_rest(platform::File& from, platform::File& to, std::vector<char>& buffer) {
   buffer.resize(kCopyBuffer);
@@ -151,7 +154,59 @@ bool ContentStore::move_out(const std::string& digest, platform::Folder& target,
     std::lock_guard<std::mutex> lock(mutex_);
     verified_.erase(digest);
   }
-  return folder_.move_file(content_file(digest), target, target_relative) && target.identity_of(target_relative) == known;
+  return move_checked(content_file(digest), *known, target, target_relative);
+}
+
+bool ContentStore::make_spares(const std::string& digest, std::size_t count) {
+  platform::File content = open_content(digest);
+  if (!content.is_open()) return false;
+  std::vector<char> buffer;
+  for (std::size_t made = 0; made < count; ++made) {
+    const std::size_t number = spares_of(digest);
+    const std::wstring name = spare_file(digest, number);
+    // A spare a killed run left is not the copy made now.
+    folder_.remove_file(name);
+    platform::File spare = folder_.create_file(name);
+    const std::optional<platform::FileIdentity> identity = spare.identity();
+    const bool copied = identity && content.seek(0) && copy_rest(content, spare, buffer);
+    if (!spare.close() || !copied) {
+      folder_.remove_file(name);
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    spares_[digest].push_back(*identity);
+  }
+  return true;
+}
+
+std::size_t ContentStore::spares_of(const std::string& digest) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = spares_.find(digest);
+  return found == spares_.end() ? 0 : found->second.size();
+}
+
+bool ContentStore::move_spare_out(const std::string& digest, platform::Folder& target,
+                                  const std::wstring& target_relative) {
+  platform::FileIdentity identity;
+  std::size_t number = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = spares_.find(digest);
+    if (found == spares_.end() || found->second.empty()) return false;
+    identity = found->second.back();
+    found->second.pop_back();
+    number = found->second.size();
+  }
+  return move_checked(spare_file(digest, number), identity, target, target_relative);
+}
+
+bool ContentStore::move_checked(const std::wstring& name, const platform::FileIdentity& identity,
+                                platform::Folder& target, const std::wstring& target_relative) {
+  if (!folder_.move_file(name, target, target_relative)) return false;
+  if (target.identity_of(target_relative) == identity) return true;
+  // Another file had taken its name in the store: it does not stay where it went.
+  target.remove_file(target_relative);
+  return false;
 }
 
 std::optional<platform::FileIdentity> ContentStore::verified(const std::string& digest) const {
@@ -170,6 +225,7 @@ bool ContentStore::remove() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     verified_.clear();
+    spares_.clear();
   }
   // Windows removes no folder while it is held open.
   folder_ = platform::Folder();
@@ -202,7 +258,7 @@ class Placement {
     if (!content.is_open()) return false;
     if (mode) content.apply_executable_bits(*mode);
     for (std::size_t i = move ? 1 : 0; i < destinations.size(); ++i) {
-      if (!content.seek(0) || !copy(content, destinations[i], mode)) return false;
+      if (!place_copy(content, entry.hash, destinations[i], mode)) return false;
     }
     if (!move) return true;
     const std::optional<platform::FileIdentity> identity = content.identity();
@@ -225,8 +281,20 @@ class Placement {
     return true;
   }
 
-  bool copy(platform::File& content, const std::wstring& relative, std::optional<std::uint32_t> mode) {
+  // A spare copy made while the archive downloaded is moved; otherwise the
+  // content is copied now.
+  bool place_copy(platform::File& content, const std::string& digest, const std::wstring& relative,
+                  std::optional<std::uint32_t> mode) {
     if (!make_room(relative)) return false;
+    if (store_.move_spare_out(digest, setup_, relative)) {
+      platform::File moved = setup_.open_file(relative, platform::File::Mode::update);
+      const std::optional<platform::FileIdentity> identity = moved.identity();
+      if (!identity) return false;
+      made_.insert(*identity);
+      if (mode) moved.apply_executable_bits(*mode);
+      return true;
+    }
+    if (!content.seek(0)) return false;
     platform::File target = setup_.create_file(relative);
     const std::optional<platform::FileIdentity> identity = target.identity();
     if (!identity) return false;

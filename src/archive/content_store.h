@@ -87,6 +87,18 @@ class ContentStore {
   // and forgets it; false when the file there is not the one verified.
   bool move_out(const std::string& digest, platform::Folder& target, const std::wstring& target_relative);
 
+  // Makes `count` spare copies of a held content beside it, so that a
+  // placement that needs the content in several places moves files instead
+  // of copying them once the release is verified. False when one cannot be
+  // made (those made stay).
+  bool make_spares(const std::string& digest, std::size_t count);
+  // How many spare copies of the content are left.
+  std::size_t spares_of(const std::string& digest) const;
+  // Moves a spare copy of the content to the target's relative name (nothing
+  // may have it); false when none is left or the file there is not the copy
+  // made.
+  bool move_spare_out(const std::string& digest, platform::Folder& target, const std::wstring& target_relative);
+
   // Removes the store and everything in it (after a successful placement);
   // the store is unusable afterwards.
   bool remove();
@@ -96,6 +108,10 @@ class ContentStore {
   ContentStore(std::wstring path, platform::Folder folder) : path_(std::move(path)), folder_(std::move(folder)) {}
 
   std::optional<platform::FileIdentity> verified(const std::string& digest) const;
+  // Moves a store file out; false (and nothing left there) when what arrived
+  // is not the file of that identity.
+  bool move_checked(const std::wstring& name, const platform::FileIdentity& identity, platform::Folder& target,
+                    const std::wstring& target_relative);
   void remember(const std::string& digest, platform::FileIdentity identity);
 
   std::wstring path_;
@@ -103,6 +119,9 @@ class ContentStore {
   mutable std::mutex mutex_;
   // Digests verified this run, with the file that held them then.
   std::map<std::string, platform::FileIdentity> verified_;
+  // The spare copies made this run, each the file made then; the last one
+  // has the highest number.
+  std::map<std::string, std::vector<platform::FileIdentity>> spares_;
 };
 
 // A lower-case hexadecimal SHA-256, as contents are named.
@@ -114,7 +133,8 @@ using UnixModeOf = std::function<std::optional<std::uint32_t>(const std::string&
 // Places the manifest's entries from the store into the setup folder: the
 // first destination of a content's last entry by moving the stored file, the
 // other destinations (and those of earlier entries of the same content) as
-// copies; each with the executable bits of its recorded mode. Every file is
+// copies, moving a spare copy where the store has one; each with the
+// executable bits of its recorded mode. Every file is
 // new, made without following a link; a name that exists already is replaced
 // only when this placement made that very file (a later entry wins), anything
 // else there fails the entry. Makes the folders first, then stops at the

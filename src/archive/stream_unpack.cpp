@@ -4,9 +4,11 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "archive/member_stream.h"
+#include "formats/archive_manifest.h"
 #include "support/exceptions.h"
 #include "support/files.h"
 #include "support/log.h"
@@ -15,10 +17,57 @@ namespace {
 
 constexpr char kLogSource[] = "netrelease_functions";
 
+// What spare copies made during the download may take in all: the manifest
+// they follow is verified only with the archive, so a forged one must fill
+// neither the disk nor the folder. Each spare counts at least
+// kSpareBytesLeast, so there are at most 16,384 of them. The placement
+// copies what goes beyond.
+constexpr std::uint64_t kSpareBytesLimit = 1ull << 30;
+constexpr std::uint64_t kSpareBytesLeast = 64u << 10;
+
+// "arcinfo.json" as it streams past, held to the manifest's size limit.
+class ManifestText : public zip::ChunkSink {
+ public:
+  char* room(std::size_t& size) override {
+    size = sizeof(buffer_);
+    return buffer_;
+  }
+  bool fill(std::size_t size) override {
+    if (text.size() + size > kMaxManifestSize) return false;
+    text.append(buffer_, size);
+    return true;
+  }
+  std::string text;
+
+ private:
+  char buffer_[64 << 10];
+};
+
+// How many copies of each content a placement by the manifest makes besides
+// the file it moves: every destination of every entry but one.
+std::map<std::string, std::size_t> copies_wanted(const std::string& manifest) {
+  std::map<std::string, std::size_t> wanted;
+  const std::optional<std::vector<ArcInfoEntry>> entries = parse_arcinfo(manifest);
+  if (!entries) return wanted;
+  std::map<std::string, std::size_t> destinations;
+  for (const ArcInfoEntry& entry : *entries) {
+    std::set<std::string> distinct(entry.dst.begin(), entry.dst.end());
+    destinations[entry.hash] += distinct.size();
+  }
+  for (const auto& [digest, count] : destinations) {
+    if (count > 1) wanted[digest] = count - 1;
+  }
+  return wanted;
+}
+
 // Content members the store lacks go into it; the others (the manifests,
 // contents it holds from an earlier run) are passed over. The reading thread
 // inflates into a few buffers; a thread of this handler's writes them into
 // the store and takes their SHA-256, so that inflating and writing overlap.
+// "arcinfo.json", the first member, says which contents go to several
+// places: the writing thread makes their spare copies as soon as they are
+// stored, while the rest of the archive arrives, so that the placement after
+// the download only moves files.
 class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
  public:
   explicit StagingWriter(ContentStore& store) : store_(store) {
@@ -38,6 +87,10 @@ class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
   StagingWriter& operator=(const StagingWriter&) = delete;
 
   zip::ChunkSink* begin(const zip::LocalMember& member) override {
+    if (member.name == kArcInfoMember && !manifest_read_) {
+      manifest_ = std::make_unique<ManifestText>();
+      return manifest_.get();
+    }
     if (!is_content_name(member.name) || store_.holds(member.name)) return nullptr;
     push({Job::Kind::begin, member.name, 0, 0, false});
     return this;
@@ -45,6 +98,15 @@ class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
   // A content that does not match its name is not kept; the placement finds
   // it missing and the archive is unpacked as before, which reports it.
   bool end(bool sound) override {
+    if (manifest_) {
+      manifest_read_ = true;
+      if (sound) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        copies_ = copies_wanted(manifest_->text);
+      }
+      manifest_.reset();
+      return true;
+    }
     push({Job::Kind::end, {}, 0, 0, sound});
     return true;
   }
@@ -88,8 +150,26 @@ class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
     queued_.notify_one();
   }
 
+  // After a content is stored: its spare copies, while the bytes they may
+  // take last.
+  void make_spares(const std::string& digest) {
+    std::size_t count = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto found = copies_.find(digest);
+      if (found != copies_.end()) count = found->second;
+    }
+    if (count == 0) return;
+    const std::uint64_t cost = std::max(store_.size_of(digest), kSpareBytesLeast);
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, spare_room_ / cost));
+    if (count == 0) return;
+    spare_room_ -= cost * count;
+    store_.make_spares(digest, count);
+  }
+
   void run() {
     std::unique_ptr<ContentWriter> writer;
+    std::string digest;
     for (;;) {
       Job job;
       {
@@ -100,7 +180,8 @@ class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
       }
       switch (job.kind) {
         case Job::Kind::begin:
-          writer = store_.begin(job.digest);
+          digest = job.digest;
+          writer = store_.begin(digest);
           break;
         case Job::Kind::data:
           if (writer) writer->write(buffers_[job.buffer].get(), job.size);
@@ -111,7 +192,10 @@ class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
           returned_.notify_one();
           break;
         case Job::Kind::end:
-          if (writer) writer->finish(job.sound);
+          if (writer && writer->finish(job.sound)) {
+            writer.reset();
+            make_spares(digest);
+          }
           writer.reset();
           break;
         case Job::Kind::stop:
@@ -128,6 +212,10 @@ class StagingWriter : public zip::MemberHandler, public zip::ChunkSink {
   std::deque<Job> jobs_;
   std::vector<std::size_t> free_;
   std::size_t lent_ = kNone;
+  std::unique_ptr<ManifestText> manifest_;  // the reading thread's
+  bool manifest_read_ = false;              // the reading thread's
+  std::map<std::string, std::size_t> copies_;  // under mutex_
+  std::uint64_t spare_room_ = kSpareBytesLimit;  // the writing thread's
   std::thread thread_;  // last: started when everything above exists
 };
 
@@ -238,7 +326,10 @@ std::optional<bool> place_staged(ContentStore& store, const std::wstring& archiv
     bytes += size;
     copied += size * entry.dst.size();
   }
-  for (const auto& content : sizes) copied -= content.second;
+  // The moved file and the spare copies are on the disk already.
+  for (const auto& content : sizes) {
+    copied -= std::min(copied, content.second * (1 + store.spares_of(content.first)));
+  }
 
   const std::string space_problem = free_space_problem(parent_folder(setup_folder), copied);
   if (!space_problem.empty()) throw_logged(ZipException(space_problem), __LINE__, kLogSource);

@@ -143,6 +143,37 @@ TEST_F(Store, PlacesEveryDestinationMovingTheLastUse) {
   }
 }
 
+TEST_F(Store, SpareCopiesAreMovedAndOnlyTheCopiesMadeCount) {
+  auto store = open();
+  const std::string shared = "shared by three";
+  const std::string digest = sha256_of(shared);
+  ASSERT_TRUE(put(*store, shared));
+  // What a killed run left under a spare's name is not a spare.
+  write_file(dir_.path() / "store" / (digest + ".spare0"), "left by a killed run");
+  ASSERT_TRUE(store->make_spares(digest, 2));
+  EXPECT_EQ(store->spares_of(digest), 2u);
+
+  platform::Folder setup = make_setup();
+  CountingProgress progress;
+  ExtractedFiles made;
+  ASSERT_TRUE(place_contents(*store, setup, {{digest, {"a.txt", "b.txt", "c.txt"}}}, {}, progress, made));
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) EXPECT_EQ(setup_file(name), shared) << name;
+  EXPECT_EQ(made.size(), 3u);
+  EXPECT_EQ(store->spares_of(digest), 0u);
+  EXPECT_FALSE(fs::exists(dir_.path() / "store" / (digest + ".spare0")));
+
+  // A spare replaced after it was made is not placed: a copy is made instead.
+  ASSERT_TRUE(put(*store, shared));
+  ASSERT_TRUE(store->make_spares(digest, 1));
+  write_file(dir_.path() / "swapped", "swapped");
+  fs::rename(dir_.path() / "swapped", dir_.path() / "store" / (digest + ".spare0"));
+  fs::remove_all(dir_.path() / "setup");
+  platform::Folder again = make_setup();
+  ExtractedFiles made_again;
+  EXPECT_TRUE(place_contents(*store, again, {{digest, {"a.txt", "b.txt"}}}, {}, progress, made_again));
+  for (const char* name : {"a.txt", "b.txt"}) EXPECT_EQ(setup_file(name), shared) << name;
+}
+
 TEST_F(Store, PlacementStopsAtWhatItMayNotDo) {
   auto store = open();
   ASSERT_TRUE(put(*store, "x"));

@@ -176,13 +176,19 @@ TEST(MemberStream, RefusesWhatCannotStreamAndDamage) {
 }
 
 TEST_F(StreamingUnpackTest, GivesTheTreeTodaysExtractionGives) {
-  const std::string archive = make_zip(sample_members());
+  // The manifest first, as the publisher writes it.
+  std::vector<FixtureMember> members = sample_members();
+  std::rotate(members.begin(), members.end() - 1, members.end());
+  const std::string archive = make_zip(members);
   const auto expected = extracted_tree(archive);
   fixture_.write_archive("");
   auto unpacking = start();
   ASSERT_TRUE(unpacking);
   arrive(*unpacking, archive, 65536, archive.size());
   EXPECT_TRUE(unpacking->finish(archive.size()));
+  // What goes to two places has its spare copy before the placement.
+  EXPECT_EQ(unpacking->store().spares_of(sha256_of(large_text(700000, 1))), 1u);
+  EXPECT_EQ(unpacking->store().spares_of(sha256_of(random_bytes(90000, 2))), 0u);
   ASSERT_TRUE(unpack(unpacking.get(), archive));
   EXPECT_EQ(tree_of(fixture_.setup_path()), expected);
   EXPECT_EQ(extracted_.size(), expected.size());
