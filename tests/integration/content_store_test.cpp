@@ -153,12 +153,14 @@ TEST_F(Store, SpareCopiesAreMovedAndOnlyTheCopiesMadeCount) {
   ASSERT_TRUE(store->make_spares(digest, 2));
   EXPECT_EQ(store->spares_of(digest), 2u);
 
-  platform::Folder setup = make_setup();
   CountingProgress progress;
-  ExtractedFiles made;
-  ASSERT_TRUE(place_contents(*store, setup, {{digest, {"a.txt", "b.txt", "c.txt"}}}, {}, progress, made));
+  {
+    platform::Folder setup = make_setup();
+    ExtractedFiles made;
+    ASSERT_TRUE(place_contents(*store, setup, {{digest, {"a.txt", "b.txt", "c.txt"}}}, {}, progress, made));
+    EXPECT_EQ(made.size(), 3u);
+  }
   for (const char* name : {"a.txt", "b.txt", "c.txt"}) EXPECT_EQ(setup_file(name), shared) << name;
-  EXPECT_EQ(made.size(), 3u);
   EXPECT_EQ(store->spares_of(digest), 0u);
   EXPECT_FALSE(fs::exists(dir_.path() / "store" / (digest + ".spare0")));
 
