@@ -54,29 +54,31 @@ class BlockStream {
         block_size_(release.blocksize),
         file_size_(release.filesize) {}
 
-  // How many blocks from `first` one request asks for; at least one.
-  std::uint64_t blocks_per_request() const {
-    return std::max<std::uint64_t>(1, kStreamBytesLimit / std::max<std::uint64_t>(1, block_size_));
-  }
-
   // The window kept alive between the pieces of a body from now on.
   void report_to(Progress& progress) { progress_ = &progress; }
 
-  // Asks for blocks [first, end) at once, for request() to take: the answer
-  // starts to arrive while the caller still fetches something else.
-  void start(std::uint64_t first, std::uint64_t end) {
-    started_ = std::make_unique<StartedRequest>(stream_request(first, end));
-    started_first_ = first;
-    started_end_ = end;
+  // Where the request for the blocks from `first` ends: at least one block
+  // later, at most kStreamBytesLimit later.
+  std::uint64_t request_end(std::uint64_t first, std::uint64_t block_total) const {
+    const std::uint64_t per_request =
+        std::max<std::uint64_t>(1, kStreamBytesLimit / std::max<std::uint64_t>(1, block_size_));
+    return std::min(block_total, first + per_request);
   }
 
-  // The request for blocks [first, end), the one started for them if any,
-  // with its body handed to `read` (which takes the blocks with next()); true
-  // when the body arrived whole.
-  bool request(std::uint64_t first, std::uint64_t end, const std::function<bool(HttpBody&)>& read) {
+  // Asks for the blocks from `first` at once, for request() to take: the
+  // answer starts to arrive while the caller still fetches something else.
+  void start(std::uint64_t first, std::uint64_t block_total) {
+    started_ = std::make_unique<StartedRequest>(stream_request(first, request_end(first, block_total)));
+    started_first_ = first;
+  }
+
+  // The request for the blocks from `first` up to request_end(), the one
+  // started for them if any, with its body handed to `read` (which takes the
+  // blocks with next()); true when the body arrived whole.
+  bool request(std::uint64_t first, std::uint64_t block_total, const std::function<bool(HttpBody&)>& read) {
     std::unique_ptr<StartedRequest> request = std::move(started_);
-    if (!request || started_first_ != first || started_end_ != end) {
-      request = std::make_unique<StartedRequest>(stream_request(first, end));
+    if (!request || started_first_ != first) {
+      request = std::make_unique<StartedRequest>(stream_request(first, request_end(first, block_total)));
     }
     read_ = &read;
     const bool whole = request->finish();
@@ -185,7 +187,6 @@ class BlockStream {
   // Last: dropped first, while what its handler reaches is still there.
   std::unique_ptr<StartedRequest> started_;
   std::uint64_t started_first_ = 0;
-  std::uint64_t started_end_ = 0;
 };
 
 // A block fetched, its MD5 check and its write under way on other threads.
@@ -313,8 +314,8 @@ std::string download_blocks(BlockStream& blocks, const ReleaseInfo& release,
     });
   };
   while (block < block_total) {
-    const std::uint64_t end = std::min(block_total, block + blocks.blocks_per_request());
-    const bool whole = blocks.request(block, end, [&](HttpBody& body) {
+    const std::uint64_t end = blocks.request_end(block, block_total);
+    const bool whole = blocks.request(block, block_total, [&](HttpBody& body) {
       for (; block < end; ++block) {
         const std::string* bytes = blocks.next(body, block);
         if (!bytes) return false;
@@ -404,10 +405,10 @@ void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& o
   // download starts a round trip earlier. What an earlier run left needs the
   // digests first to know where to go on.
   BlockStream blocks(store_, release);
-  const bool sound_geometry = block_geometry_problem(product_text_, release).empty();
-  const std::uint64_t block_total = sound_geometry ? block_count(release.filesize, release.blocksize) : 0;
+  const std::string geometry_problem = block_geometry_problem(product_text_, release);
+  const std::uint64_t block_total = geometry_problem.empty() ? block_count(release.filesize, release.blocksize) : 0;
   if (block_total > 0 && platform::path_kind(archive_path(release)) == platform::PathKind::none) {
-    blocks.start(0, std::min(block_total, blocks.blocks_per_request()));
+    blocks.start(0, block_total);
   }
   bool too_long = false;
   // With index keys the list is held to the digest the signed index gives.
@@ -420,7 +421,6 @@ void DownloadStage::download(const ReleaseInfo& release, const ProgressOpener& o
   if (!digests) throw_logged(DownloadException("Cannot download blockhash file"), __LINE__, kLogSource);
   if (is_download_complete(release)) return;
 
-  const std::string geometry_problem = block_geometry_problem(product_text_, release);
   if (!geometry_problem.empty()) throw_logged(DownloadException(geometry_problem), __LINE__, kLogSource);
   if (block_total != digests->size()) {
     throw_logged(DownloadException("Number of expected blockhashes does not match"), __LINE__, kLogSource);
